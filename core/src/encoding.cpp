@@ -44,8 +44,11 @@ struct Part {
 struct Scratch {
     std::vector<const NamedFeature*> order;
     std::vector<Part> parts;
+    std::vector<std::uint64_t> seeds;
     std::vector<std::uint64_t> hashes;
     std::vector<std::uint64_t> keys;
+    std::vector<std::uint64_t> sorted;
+    std::vector<std::size_t> counts;
     std::vector<double> values;
 };
 
@@ -58,13 +61,12 @@ constexpr unsigned kGenBits = 40;
 constexpr std::uint64_t kGenMask = (std::uint64_t{1} << kGenBits) - 1;
 
 // Continues the FNV-1a state of every token over the part's bytes. Four
-// independent chains advance side by side so their multiplies overlap.
-void hash_part(const Part& part, const TokenList& tokens, std::uint64_t* h) {
-    const std::size_t n = tokens.size();
-    std::size_t t = 0;
-    for (; t + 4 <= n; t += 4) {
-        std::uint64_t h0 = tokens[t].seed, h1 = tokens[t + 1].seed;
-        std::uint64_t h2 = tokens[t + 2].seed, h3 = tokens[t + 3].seed;
+// independent chains advance side by side so their multiplies overlap; the
+// seeds are padded to a multiple of four so no chain runs alone.
+void hash_part(const Part& part, const std::uint64_t* seeds, std::size_t lanes,
+               std::uint64_t* h) {
+    for (std::size_t t = 0; t < lanes; t += 4) {
+        std::uint64_t h0 = seeds[t], h1 = seeds[t + 1], h2 = seeds[t + 2], h3 = seeds[t + 3];
         for (std::string_view piece : part.pieces) {
             for (unsigned char c : piece) {
                 h0 = (h0 ^ c) * rng::kFnvPrime;
@@ -78,13 +80,35 @@ void hash_part(const Part& part, const TokenList& tokens, std::uint64_t* h) {
         h[t + 2] = h2;
         h[t + 3] = h3;
     }
-    for (; t < n; ++t) {
-        std::uint64_t h0 = tokens[t].seed;
-        for (std::string_view piece : part.pieces) {
-            for (unsigned char c : piece) h0 = (h0 ^ c) * rng::kFnvPrime;
+}
+
+// Sorts the raw keys (index above, generation number below). The indices are
+// hash outputs, spread evenly, so one counting pass on their top bits puts
+// almost every key in place and an insertion pass finishes the job without
+// allocating.
+void sort_keys(Scratch& s, std::uint32_t bits) {
+    const std::size_t n = s.keys.size();
+    unsigned shift = 0;
+    while ((std::size_t{1} << shift) < n) ++shift;
+    const std::size_t buckets = std::size_t{1} << shift;
+    s.counts.assign(buckets + 1, 0);
+    auto bucket_of = [&](std::uint64_t key) {
+        return static_cast<std::size_t>(((key >> kGenBits) << shift) >> bits);
+    };
+    for (std::uint64_t key : s.keys) ++s.counts[bucket_of(key) + 1];
+    for (std::size_t b = 0; b < buckets; ++b) s.counts[b + 1] += s.counts[b];
+    s.sorted.resize(n);
+    for (std::uint64_t key : s.keys) s.sorted[s.counts[bucket_of(key)]++] = key;
+    for (std::size_t i = 1; i < n; ++i) {
+        const std::uint64_t key = s.sorted[i];
+        std::size_t j = i;
+        while (j > 0 && s.sorted[j - 1] > key) {
+            s.sorted[j] = s.sorted[j - 1];
+            --j;
         }
-        h[t] = h0;
+        s.sorted[j] = key;
     }
+    s.keys.swap(s.sorted);
 }
 
 }  // namespace
@@ -141,7 +165,10 @@ void encode_into(const TokenList& context, std::string_view name, const NamedFea
     const std::size_t n_tokens = context.size();
     const std::size_t n_parts = s.parts.size();
     const std::size_t n_raw = n_tokens * n_parts;
-    s.hashes.resize(n_tokens);
+    const std::size_t lanes = (n_tokens + 3) & ~std::size_t{3};
+    s.seeds.resize(lanes);
+    for (std::size_t t = 0; t < lanes; ++t) s.seeds[t] = t < n_tokens ? context[t].seed : 0;
+    s.hashes.resize(lanes);
     s.keys.resize(n_raw);
     s.values.resize(n_raw);
     const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
@@ -149,7 +176,7 @@ void encode_into(const TokenList& context, std::string_view name, const NamedFea
     // Raw entries in generation order: token outer, part inner. The sort key
     // carries the generation number so that an ordinary sort is stable.
     for (std::size_t p = 0; p < n_parts; ++p) {
-        hash_part(s.parts[p], context, s.hashes.data());
+        hash_part(s.parts[p], s.seeds.data(), lanes, s.hashes.data());
         const double part_weight = s.parts[p].weight;
         for (std::size_t t = 0; t < n_tokens; ++t) {
             const std::uint64_t z = rng::mix64(s.hashes[t]);
@@ -159,7 +186,7 @@ void encode_into(const TokenList& context, std::string_view name, const NamedFea
             s.values[gen] = part_weight * w;
         }
     }
-    std::sort(s.keys.begin(), s.keys.end());
+    sort_keys(s, bits);
 
     out.clear();
     out.reserve(n_raw);

@@ -82,11 +82,13 @@ TEST_P(EpsilonGreedyNanTest, MaximumIgnoresNaN) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, EpsilonGreedyNanTest,
     ::testing::Values(
-        NanCase{"first", {kNaN, 1.0, 0.0}, 0.1, {0.1 / 3, 0.1 / 3 + 0.9 / 1, 0.1 / 3}},
-        NanCase{"middle", {0.0, kNaN, 2.0, 2.0}, 0.2, {0.05, 0.05, 0.05 + 0.8 / 2, 0.05 + 0.8 / 2}},
+        NanCase{"first", {kNaN, 1.0, 0.0}, 0.1, {0.1 / 3, 0.1 / 3 + (1 - 0.1) / 1, 0.1 / 3}},
+        NanCase{"middle", {0.0, kNaN, 2.0, 2.0}, 0.2,
+                {0.2 / 4, 0.2 / 4, 0.2 / 4 + (1 - 0.2) / 2, 0.2 / 4 + (1 - 0.2) / 2}},
         NanCase{"firstBeforeTies", {kNaN, -1.0, -1.0}, 0.0, {0.0, 0.5, 0.5}},
-        NanCase{"all", {kNaN, kNaN, kNaN}, 0.3, {0.1 + 0.7 / 3, 0.1 + 0.7 / 3, 0.1 + 0.7 / 3}},
-        NanCase{"alone", {kNaN}, 0.05, {0.05 + 0.95}}),
+        NanCase{"all", {kNaN, kNaN, kNaN}, 0.3,
+                {0.3 / 3 + (1 - 0.3) / 3, 0.3 / 3 + (1 - 0.3) / 3, 0.3 / 3 + (1 - 0.3) / 3}},
+        NanCase{"alone", {kNaN}, 0.05, {0.05 / 1 + (1 - 0.05) / 1}}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(EpsilonGreedyTest, NanFreeInputsFollowTheLiteralRule) {
