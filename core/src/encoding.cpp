@@ -48,7 +48,8 @@ struct Scratch {
     std::vector<std::uint64_t> hashes;
     std::vector<std::uint64_t> keys;
     std::vector<std::uint64_t> sorted;
-    std::vector<std::size_t> counts;
+    std::vector<std::uint32_t> counts;
+    std::vector<std::uint32_t> buckets;
     std::vector<double> values;
 };
 
@@ -89,16 +90,18 @@ void hash_part(const Part& part, const std::uint64_t* seeds, std::size_t lanes,
 void sort_keys(Scratch& s, std::uint32_t bits) {
     const std::size_t n = s.keys.size();
     unsigned shift = 0;
-    while ((std::size_t{1} << shift) < n) ++shift;
+    while ((std::size_t{2} << shift) < n) ++shift;  // about two keys a bucket
     const std::size_t buckets = std::size_t{1} << shift;
     s.counts.assign(buckets + 1, 0);
-    auto bucket_of = [&](std::uint64_t key) {
-        return static_cast<std::size_t>(((key >> kGenBits) << shift) >> bits);
-    };
-    for (std::uint64_t key : s.keys) ++s.counts[bucket_of(key) + 1];
+    s.buckets.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto b = static_cast<std::uint32_t>(((s.keys[i] >> kGenBits) << shift) >> bits);
+        s.buckets[i] = b;
+        ++s.counts[b + 1];
+    }
     for (std::size_t b = 0; b < buckets; ++b) s.counts[b + 1] += s.counts[b];
     s.sorted.resize(n);
-    for (std::uint64_t key : s.keys) s.sorted[s.counts[bucket_of(key)]++] = key;
+    for (std::size_t i = 0; i < n; ++i) s.sorted[s.counts[s.buckets[i]]++] = s.keys[i];
     for (std::size_t i = 1; i < n; ++i) {
         const std::uint64_t key = s.sorted[i];
         std::size_t j = i;

@@ -26,6 +26,8 @@ struct CreateCase {
     const char* message;  // null: accepted
 };
 
+void PrintTo(const CreateCase& c, std::ostream* os) { *os << c.label; }
+
 class CreateTest : public ::testing::TestWithParam<CreateCase> {};
 
 TEST_P(CreateTest, ChecksInOrder) {

@@ -91,6 +91,8 @@ struct VectorCase {
     const char* message;  // null: accepted
 };
 
+void PrintTo(const VectorCase& c, std::ostream* os) { *os << c.label; }
+
 class VectorRuleTest : public ::testing::TestWithParam<VectorCase> {};
 
 TEST_P(VectorRuleTest, AtDimension16) {
@@ -117,6 +119,7 @@ INSTANTIATE_TEST_SUITE_P(
         VectorCase{"zero", {{{2, 0.0}}}, kZeroMsg},
         VectorCase{"negZero", {{{2, -0.0}}}, kZeroMsg},
         VectorCase{"indexBeforeValue", {{{3, 1.0}, {3, 0.0}}}, kOrderMsg},
+        VectorCase{"zeroLater", {{{1, 1.0}, {2, -0.0}}}, kZeroMsg},
         VectorCase{"pairsInOrder", {{{3, 0.0}, {2, 1.0}}}, kZeroMsg},
         VectorCase{"candidatesInOrder", {{{1, 1.0}}, {{4, 0.0}}, {{16, 1.0}}}, kZeroMsg},
         VectorCase{"nan", {{{2, kNaN}}}, nullptr},
@@ -130,6 +133,8 @@ struct ProbCase {
     std::vector<double> probs;
     const char* message;
 };
+
+void PrintTo(const ProbCase& c, std::ostream* os) { *os << c.label; }
 
 class ProbabilityRuleTest : public ::testing::TestWithParam<ProbCase> {};
 
@@ -162,6 +167,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ProbCase{"tooShort", {1.0}, kExploreCountMsg},
                       ProbCase{"tooLong", {0.5, 0.5, 0.0}, kExploreCountMsg},
                       ProbCase{"sumOff", {0.7, 0.31}, kExploreMsg},
+                      ProbCase{"justOutside", {0.7, 0.3000000015}, kExploreMsg},
+                      ProbCase{"justOutsideBelow", {0.7, 0.2999999985}, kExploreMsg},
                       ProbCase{"negative", {1.5, -0.5}, kExploreMsg},
                       ProbCase{"tinyNegative", {-1e-300, 1.0}, kExploreMsg},
                       ProbCase{"nan", {kNaN, 1.0}, kExploreMsg},
@@ -272,6 +279,13 @@ TEST(DecideTest, IdsKeysTimesAndRestoredDimensions) {
     EXPECT_SAME_DOUBLE(r->t, odd_nan);
     EXPECT_EQ(r->chosen,
               exploration::sample_index(std::vector<double>{0.5, 0.5}, rng::derive_key(":0", ""), 0));
+    const std::string salt = "a longer salt: with \"quotes\", 12 and \xc3\xa9";
+    auto named = run(b, {{{1, 1.0}}, {{2, 1.0}}}, {}, {}, salt);
+    ASSERT_TRUE(named.has_value());
+    EXPECT_EQ(named->decision_id, salt + ":1");
+    EXPECT_EQ(named->salt, salt);
+    EXPECT_EQ(named->chosen, exploration::sample_index(std::vector<double>{0.5, 0.5},
+                                                       rng::derive_key(salt + ":1", salt), 0));
 
     Layout l;
     l.dim = 3;

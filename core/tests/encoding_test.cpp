@@ -183,8 +183,9 @@ TEST(EncodingTest, RandomInputsMatchNaiveEncoder) {
         return f;
     };
     for (int round = 0; round < 3000; ++round) {
-        const NamedFeatures ctx = features(4);
-        const NamedFeatures cand = features(4);
+        const std::size_t size = round % 100 == 0 ? 60 : 4;
+        const NamedFeatures ctx = features(size);
+        const NamedFeatures cand = features(size);
         const std::uint32_t bits = round % 4 == 0 ? 1 + gen() % 24 : 1 + gen() % 4;
         const char* name = pick(kNames);
         SCOPED_TRACE(round);

@@ -66,6 +66,8 @@ struct NanCase {
     std::vector<double> want;
 };
 
+void PrintTo(const NanCase& c, std::ostream* os) { *os << c.label; }
+
 class EpsilonGreedyNanTest : public ::testing::TestWithParam<NanCase> {};
 
 // A NaN estimate never holds the maximum and gets epsilon / n; when every

@@ -16,7 +16,9 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // A train hook that logs its calls and fails on one chosen call (0: never).
 struct Hook {
-    int fail_at = 0;
+    explicit Hook(int fail_on = 0) : fail_at(fail_on) {}
+
+    int fail_at;
     int calls = 0;
     std::vector<std::pair<std::string, std::uint64_t>> log;  // id, reward bits
 
@@ -194,14 +196,14 @@ TEST(LedgerTest, HookPathsCommitBeforeTheHookAndNeverTrain) {
     Layout l = three_records();
     l.records.push_back(make_record("r3", 1.0, {{4, 1.0}}));
     Bandit b = load(l);
-    Hook hook{.fail_at = 2};
+    Hook hook(2);
     EXPECT_ERROR(api::expire(b, 15.0, hook), "train failed");
     EXPECT_EQ(ids(b), (std::vector<std::string>{"r1", "r3"}));
     EXPECT_EQ(b.model_version, 2u);
     ASSERT_EQ(hook.log.size(), 2u);
     EXPECT_EQ(hook.log[1], (std::pair<std::string, std::uint64_t>{"r2", bits_of(-1.0)}));
 
-    Hook learn_hook{.fail_at = 1};
+    Hook learn_hook(1);
     EXPECT_ERROR(api::learn(b, "r1", 7.0, 0.0, learn_hook), "train failed");
     EXPECT_EQ(learn_hook.log[0].second, bits_of(7.0));
     EXPECT_EQ(ids(b), (std::vector<std::string>{"r3"}));
@@ -234,13 +236,14 @@ TEST_P(LedgerRandomTest, MatchesLinearReference) {
             if (chance(0.25)) v.push_back({i, unit(gen) * 4 - 2});
         return v;
     };
-    // Restored ids that later decisions with salt "s" will repeat.
-    for (int k = 0; k < 6; ++k)
-        l.records.push_back(make_record("s:" + std::to_string(k), chance(0.2) ? kNaN : unit(gen) * 3,
-                                        random_vector(), "s"));
+    // Restored ids that repeat each other and that later decisions with salt
+    // "s" repeat once more; spread in time so they meet the new ones.
+    for (int k = 0; k < 40; ++k)
+        l.records.push_back(make_record("s:" + std::to_string(k % 20),
+                                        chance(0.2) ? kNaN : unit(gen) * 400, random_vector(), "s"));
     Bandit b = load(l);
     RefState ref{records_of(b), RefModel(16, l.forgetting), 0, l.horizon, l.default_reward};
-    ASSERT_EQ(ref.ledger.size(), 6u);
+    ASSERT_EQ(ref.ledger.size(), 40u);
     std::vector<std::string> resolved;
     double clock = 0.0;
 
@@ -257,15 +260,17 @@ TEST_P(LedgerRandomTest, MatchesLinearReference) {
     for (int step = 0; step < 4000; ++step) {
         SCOPED_TRACE(::testing::Message() << "seed " << seed << " step " << step);
         clock += unit(gen) * 0.5;
-        Hook real_hook{.fail_at = static_cast<int>(gen() % 4)}, ref_hook = real_hook;
+        Hook real_hook(static_cast<int>(gen() % 4)), ref_hook = real_hook;
         const bool use_hook = chance(0.4);
         TrainFn train = use_hook ? TrainFn(real_hook) : TrainFn();
         Hook* ref_train = use_hook ? &ref_hook : nullptr;
         const double op = unit(gen);
         if (op < 0.4) {
+            // Winding the counter back, as a restored state may, repeats ids.
+            if (chance(0.1)) b.decision_count = gen() % 8;
             std::vector<FeatureVector> vs(1 + gen() % 3);
             for (auto& v : vs) v = random_vector();
-            const char* salt = std::vector<const char*>{"s", "u", "s:1"}[gen() % 3];
+            const char* salt = std::vector<const char*>{"s", "s", "u", "s:1"}[gen() % 4];
             const double t = chance(0.05) ? kNaN : clock - unit(gen) * 2;
             auto r = decide::decide(b, vs, salt, {}, {}, t);
             ASSERT_TRUE(r.has_value());

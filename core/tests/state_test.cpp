@@ -122,9 +122,9 @@ TEST(StateTest, EveryChangedByteIsCaught) {
     for (std::size_t i = 0; i < sealed.v.size(); ++i) {
         Bytes changed = sealed;
         changed.v[i] ^= 0x01;
+        SCOPED_TRACE(i);
         EXPECT_ERROR(api::deserialize(to_hex(changed.v)),
-                     i < 8 ? "not a ordwyne state (bad magic)" : "state checksum mismatch")
-            << "byte " << i;
+                     i < 8 ? "not a ordwyne state (bad magic)" : "state checksum mismatch");
     }
 }
 

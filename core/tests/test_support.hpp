@@ -97,7 +97,7 @@ struct Bytes {
     }
     Bytes& f64(double x) { return u64(bits_of(x)); }
     Bytes& raw(std::string_view s) {
-        v.insert(v.end(), s.begin(), s.end());
+        for (char c : s) v.push_back(static_cast<std::uint8_t>(c));
         return *this;
     }
     Bytes& text(std::string_view s) { return u64(s.size()).raw(s); }

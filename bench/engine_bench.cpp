@@ -1,0 +1,421 @@
+// Engine benchmarks over the standard workload (workload.hpp).
+//
+// Figures only; nothing here asserts on time. Run with
+//   ordwyne_engine_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+// and read the medians.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "api.hpp"
+#include "exploration.hpp"
+#include "model.hpp"
+#include "rng.hpp"
+#include "state.hpp"
+#include "states.hpp"
+#include "workload.hpp"
+
+namespace {
+
+using namespace ordwyne;
+using bench::Workload;
+
+const Workload& workload() {
+    static const Workload w;
+    return w;
+}
+
+Bandit trained(std::size_t n, std::uint32_t bits = bench::kBits) {
+    return bench::trained_bandit(workload(), n, bits);
+}
+
+Bandit fresh() { return bench::fresh_bandit(); }
+
+using bench::id_of;
+
+// Pre-encoded plans: context tokens per plan and the 10 vectors of each.
+struct Encoded {
+    std::vector<TokenList> tokens;                   // per plan
+    std::vector<std::vector<FeatureVector>> vectors; // per plan, 10 each
+    std::size_t entries = 0;                         // over all vectors
+};
+
+const Encoded& encoded() {
+    static const Encoded e = [] {
+        const Workload& w = workload();
+        Encoded out;
+        for (std::size_t p = 0; p < bench::kPlans; ++p) {
+            out.tokens.push_back(encoding::context_tokens(w.context(p)));
+            std::vector<FeatureVector> vs;
+            for (const Candidate& c : w.candidates(p)) {
+                vs.push_back(*encoding::encode_with_context(out.tokens.back(), c.name, c.features,
+                                                            bench::kBits));
+                out.entries += vs.back().size();
+            }
+            out.vectors.push_back(std::move(vs));
+        }
+        return out;
+    }();
+    return e;
+}
+
+// ---------------------------------------------------------------- decide
+
+// One decision and, right away, its outcome: the ledger holds at most one
+// record, so this is decide + learn at the smallest ledger.
+void BM_decide_then_learn(benchmark::State& st) {
+    const Workload& w = workload();
+    Bandit b = trained(20000);
+    std::uint64_t i = 20000;
+    for (auto _ : st) {
+        auto rec = api::decide(b, w.context(i), w.candidates(i), bench::kSalt, {}, {},
+                               Workload::time(i));
+        auto res = api::learn(b, rec->decision_id, Workload::reward(i), Workload::time(i));
+        benchmark::DoNotOptimize(res);
+        ++i;
+    }
+    st.SetItemsProcessed(st.iterations());
+}
+BENCHMARK(BM_decide_then_learn)->Name("api_decide/learn_each_at_once");
+
+// Decisions only, the ledger cleared by one expire every 4096 decisions
+// (its cost amortised into the figure): the ledger stays below 4096.
+void BM_decide_expire_every_4096(benchmark::State& st) {
+    const Workload& w = workload();
+    Bandit b = trained(20000);
+    std::uint64_t i = 20000;
+    for (auto _ : st) {
+        auto rec = api::decide(b, w.context(i), w.candidates(i), bench::kSalt, {}, {},
+                               Workload::time(i));
+        benchmark::DoNotOptimize(rec);
+        if ((i & 4095) == 4095) {
+            auto res = api::expire(b, Workload::time(i) + bench::kHorizon);
+            benchmark::DoNotOptimize(res);
+        }
+        ++i;
+    }
+    st.SetItemsProcessed(st.iterations());
+}
+BENCHMARK(BM_decide_expire_every_4096)->Name("api_decide/expire_every_4096");
+
+// ---------------------------------------------------------------- parts
+
+void BM_context_tokens(benchmark::State& st) {
+    const Workload& w = workload();
+    std::size_t i = 0;
+    for (auto _ : st) {
+        TokenList t = encoding::context_tokens(w.context(i++));
+        benchmark::DoNotOptimize(t);
+    }
+}
+BENCHMARK(BM_context_tokens)->Name("encoding/context_tokens");
+
+void BM_encode_into(benchmark::State& st) {
+    const Workload& w = workload();
+    const Encoded& e = encoded();
+    FeatureVector out;
+    std::size_t i = 0;
+    for (auto _ : st) {
+        const std::size_t p = (i / bench::kCandidates) % bench::kPlans;
+        const Candidate& c = w.candidates(p)[i % bench::kCandidates];
+        encoding::encode_into(e.tokens[p], c.name, c.features, bench::kBits, out);
+        benchmark::DoNotOptimize(out.data());
+        ++i;
+    }
+    st.counters["entries"] =
+        static_cast<double>(e.entries) / static_cast<double>(bench::kPlans * bench::kCandidates);
+}
+BENCHMARK(BM_encode_into)->Name("encoding/encode_into_one_candidate");
+
+void BM_encode_with_context(benchmark::State& st) {
+    const Workload& w = workload();
+    const Encoded& e = encoded();
+    std::size_t i = 0;
+    for (auto _ : st) {
+        const std::size_t p = (i / bench::kCandidates) % bench::kPlans;
+        const Candidate& c = w.candidates(p)[i % bench::kCandidates];
+        auto v = encoding::encode_with_context(e.tokens[p], c.name, c.features, bench::kBits);
+        benchmark::DoNotOptimize(v);
+        ++i;
+    }
+}
+BENCHMARK(BM_encode_with_context)->Name("encoding/encode_with_context_one_candidate");
+
+void BM_estimate_factored(benchmark::State& st) {
+    const Encoded& e = encoded();
+    const Bandit b = trained(20000);
+    std::size_t i = 0;
+    for (auto _ : st) {
+        const std::size_t p = (i / bench::kCandidates) % bench::kPlans;
+        double x = model::estimate_factored(b.model, e.vectors[p][i % bench::kCandidates]);
+        benchmark::DoNotOptimize(x);
+        ++i;
+    }
+}
+BENCHMARK(BM_estimate_factored)->Name("model/estimate_factored_one_candidate");
+
+// Epsilon-greedy over 10 estimates, the draw key and the draw.
+void BM_explore_and_draw(benchmark::State& st) {
+    const Encoded& e = encoded();
+    const Bandit b = trained(20000);
+    std::vector<std::vector<double>> estimates(bench::kPlans);
+    std::vector<std::string> ids(bench::kPlans);
+    for (std::size_t p = 0; p < bench::kPlans; ++p) {
+        for (const FeatureVector& v : e.vectors[p]) {
+            estimates[p].push_back(model::estimate_factored(b.model, v));
+        }
+        ids[p] = id_of(20000 + p);
+    }
+    std::size_t i = 0;
+    for (auto _ : st) {
+        const std::size_t p = i++ % bench::kPlans;
+        auto probs = exploration::epsilon_greedy_probabilities(estimates[p], bench::kEpsilon);
+        const std::uint64_t key = rng::derive_key(ids[p], bench::kSalt);
+        std::uint64_t chosen = exploration::sample_index(*probs, key, 0);
+        benchmark::DoNotOptimize(chosen);
+    }
+}
+BENCHMARK(BM_explore_and_draw)->Name("exploration/epsilon_greedy+derive_key+sample_index");
+
+void BM_candidate_set_hash(benchmark::State& st) {
+    const Encoded& e = encoded();
+    std::size_t i = 0;
+    for (auto _ : st) {
+        std::uint64_t h =
+            decide::candidate_set_hash(e.vectors[i++ % bench::kPlans], std::uint64_t{1} << bench::kBits);
+        benchmark::DoNotOptimize(h);
+    }
+    st.counters["bytes"] = 8.0 + 10.0 * 16.0 +
+                           16.0 * static_cast<double>(e.entries) / static_cast<double>(bench::kPlans);
+}
+BENCHMARK(BM_candidate_set_hash)->Name("decide/candidate_set_hash_10_vectors");
+
+void BM_model_update(benchmark::State& st) {
+    const Encoded& e = encoded();
+    Bandit b = trained(20000);
+    std::size_t i = 0;
+    for (auto _ : st) {
+        const std::size_t p = (i / bench::kCandidates) % bench::kPlans;
+        model::update(b.model, e.vectors[p][i % bench::kCandidates], Workload::reward(i));
+        benchmark::ClobberMemory();
+        ++i;
+    }
+}
+BENCHMARK(BM_model_update)->Name("model/update_one_vector");
+
+// ---------------------------------------------------------------- ledger
+
+// A bandit kept at about `size` pending decisions. Filling 10^6 takes
+// seconds, so each size is built once and reused across runs.
+struct Pending {
+    Bandit bandit = trained(20000);
+    std::uint64_t next = 20000;           // next decision number
+    std::vector<std::uint64_t> pending;   // decision numbers still in the ledger
+    bench::SplitMix64 pick{bench::kSeed};
+
+    void fill(std::size_t size) {
+        const Workload& w = workload();
+        while (bandit.ledger.size() < size) {
+            auto rec = api::decide(bandit, w.context(next), w.candidates(next), bench::kSalt, {},
+                                   {}, Workload::time(next));
+            benchmark::DoNotOptimize(rec);
+            pending.push_back(next++);
+        }
+    }
+    // Takes a random pending decision out of the pool (not yet learned).
+    std::uint64_t take_random() {
+        const std::size_t j = pick.below(pending.size());
+        const std::uint64_t d = pending[j];
+        pending[j] = pending.back();
+        pending.pop_back();
+        return d;
+    }
+};
+
+Pending& pending_at(std::size_t size) {
+    static std::map<std::size_t, std::unique_ptr<Pending>> cache;
+    auto& slot = cache[size];
+    if (!slot) {
+        slot = std::make_unique<Pending>();
+        slot->fill(size);
+    }
+    return *slot;
+}
+
+// learn of random pending ids; every batch of 1000 (100 at 10^3) the ledger
+// is topped up again outside the timed region, so it stays in [N - batch, N].
+void BM_learn_at(benchmark::State& st) {
+    const std::size_t size = static_cast<std::size_t>(st.range(0));
+    const std::size_t batch = size >= 10000 ? 1000 : size / 10;
+    Pending& pool = pending_at(size);
+    std::vector<std::pair<std::string, std::uint64_t>> ids;
+    for (auto _ : st) {
+        if (ids.empty()) {
+            st.PauseTiming();
+            pool.fill(size);
+            for (std::size_t k = 0; k < batch; ++k) {
+                const std::uint64_t d = pool.take_random();
+                ids.emplace_back(id_of(d), d);
+            }
+            st.ResumeTiming();
+        }
+        const auto& [id, d] = ids.back();
+        auto res = api::learn(pool.bandit, id, Workload::reward(d), Workload::time(d));
+        benchmark::DoNotOptimize(res);
+        ids.pop_back();
+    }
+    // Learn what was taken but not learned, so the pool stays consistent.
+    for (const auto& [id, d] : ids) (void)api::learn(pool.bandit, id, 0.0, Workload::time(d));
+    st.counters["pending"] = static_cast<double>(pool.bandit.ledger.size());
+}
+BENCHMARK(BM_learn_at)->Name("api_learn/pending")->Arg(1000)->Arg(100000)->Arg(1000000);
+
+// expire with nothing due: every pending decision has t >= 0, so at t = 0
+// none has reached t + horizon.
+void BM_expire_nothing_due(benchmark::State& st) {
+    const std::size_t size = static_cast<std::size_t>(st.range(0));
+    Pending& pool = pending_at(size);
+    pool.fill(size);
+    for (auto _ : st) {
+        auto res = api::expire(pool.bandit, 0.0);
+        benchmark::DoNotOptimize(res);
+    }
+    st.counters["pending"] = static_cast<double>(pool.bandit.ledger.size());
+}
+BENCHMARK(BM_expire_nothing_due)->Name("api_expire_nothing_due/pending")->Arg(1000000);
+
+// Heap bytes per pending record, from the allocator's own count: one
+// measurement of 10^5 decisions appended to a fresh ledger.
+void BM_ledger_bytes_per_record(benchmark::State& st) {
+    const Workload& w = workload();
+    const std::size_t n = 100000;
+    double per = 0.0;
+    for (auto _ : st) {
+        Bandit b = fresh();
+        const std::size_t before = mallinfo2().uordblks;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            auto rec = api::decide(b, w.context(i), w.candidates(i), bench::kSalt, {}, {},
+                                   Workload::time(i));
+            benchmark::DoNotOptimize(rec);
+        }
+        const std::size_t after = mallinfo2().uordblks;
+        per = static_cast<double>(after - before) / static_cast<double>(n);
+    }
+    st.counters["heap_bytes_per_record"] = per;
+}
+BENCHMARK(BM_ledger_bytes_per_record)
+    ->Name("ledger/heap_bytes_per_pending_record")
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+// ---------------------------------------------------------------- state
+
+// The persistence states of states.hpp, each built once.
+const Bandit& big_state(std::uint32_t bits, bench::Fill fill) {
+    static std::map<std::pair<std::uint32_t, bench::Fill>, std::unique_ptr<Bandit>> cache;
+    auto& slot = cache[{bits, fill}];
+    if (!slot) slot = std::make_unique<Bandit>(bench::persistence_state(workload(), bits, fill));
+    return *slot;
+}
+
+int iterations_for(std::uint32_t bits) { return bits <= 16 ? 50 : bits <= 20 ? 10 : 3; }
+
+void state_args(benchmark::internal::Benchmark* b) {
+    b->Unit(benchmark::kMillisecond);
+    b->UseRealTime();
+}
+
+template <std::uint32_t Bits, bench::Fill F>
+void BM_serialize(benchmark::State& st) {
+    const Bandit& b = big_state(Bits, F);
+    for (auto _ : st) {
+        std::string text = api::serialize(b);
+        benchmark::DoNotOptimize(text.data());
+    }
+    st.counters["text_MiB"] = static_cast<double>(api::serialize(b).size()) / (1 << 20);
+}
+// The layout as bytes, checksum included, without the hex rendering.
+template <std::uint32_t Bits, bench::Fill F>
+void BM_serialize_bytes(benchmark::State& st) {
+    const Bandit& b = big_state(Bits, F);
+    for (auto _ : st) {
+        auto bytes = state::serialize(b);
+        benchmark::DoNotOptimize(bytes.data());
+    }
+}
+// FNV-1a 64 alone over the layout's bytes: the checksum's share of both
+// directions.
+template <std::uint32_t Bits, bench::Fill F>
+void BM_checksum(benchmark::State& st) {
+    const auto bytes = state::serialize(big_state(Bits, F));
+    for (auto _ : st) {
+        rng::Fnv1a h;
+        h.bytes(bytes.data(), bytes.size() - 8);
+        benchmark::DoNotOptimize(h.state);
+    }
+}
+template <std::uint32_t Bits, bench::Fill F>
+void BM_deserialize(benchmark::State& st) {
+    const std::string text = api::serialize(big_state(Bits, F));
+    for (auto _ : st) {
+        auto b = api::deserialize(text);
+        benchmark::DoNotOptimize(b);
+    }
+}
+template <std::uint32_t Bits, bench::Fill F>
+void BM_decode_hex(benchmark::State& st) {
+    const std::string text = api::serialize(big_state(Bits, F));
+    for (auto _ : st) {
+        auto bytes = state::decode_hex(text);
+        benchmark::DoNotOptimize(bytes);
+    }
+}
+template <std::uint32_t Bits, bench::Fill F>
+void BM_deserialize_bytes(benchmark::State& st) {
+    const auto bytes = state::serialize(big_state(Bits, F));
+    for (auto _ : st) {
+        auto b = state::deserialize(bytes);
+        benchmark::DoNotOptimize(b);
+    }
+}
+
+#define STATE_BENCH(fn, label, bits, fill)                                              \
+    BENCHMARK(fn<bits, bench::Fill::fill>)                                               \
+        ->Name(label "/bits:" #bits "/" #fill)                                           \
+        ->Iterations(iterations_for(bits))                                               \
+        ->Apply(state_args)
+
+STATE_BENCH(BM_serialize, "state/api_serialize", 16, Populated);
+STATE_BENCH(BM_serialize_bytes, "state/serialize_bytes", 16, Populated);
+STATE_BENCH(BM_checksum, "state/checksum_only", 16, Populated);
+STATE_BENCH(BM_deserialize, "state/api_deserialize", 16, Populated);
+STATE_BENCH(BM_decode_hex, "state/decode_hex", 16, Populated);
+STATE_BENCH(BM_deserialize_bytes, "state/deserialize_bytes", 16, Populated);
+STATE_BENCH(BM_serialize, "state/api_serialize", 16, Sparse);
+STATE_BENCH(BM_checksum, "state/checksum_only", 16, Sparse);
+STATE_BENCH(BM_deserialize, "state/api_deserialize", 16, Sparse);
+STATE_BENCH(BM_serialize, "state/api_serialize", 20, Populated);
+STATE_BENCH(BM_serialize_bytes, "state/serialize_bytes", 20, Populated);
+STATE_BENCH(BM_checksum, "state/checksum_only", 20, Populated);
+STATE_BENCH(BM_deserialize, "state/api_deserialize", 20, Populated);
+STATE_BENCH(BM_decode_hex, "state/decode_hex", 20, Populated);
+STATE_BENCH(BM_deserialize_bytes, "state/deserialize_bytes", 20, Populated);
+STATE_BENCH(BM_serialize, "state/api_serialize", 20, Sparse);
+STATE_BENCH(BM_checksum, "state/checksum_only", 20, Sparse);
+STATE_BENCH(BM_deserialize, "state/api_deserialize", 20, Sparse);
+STATE_BENCH(BM_serialize, "state/api_serialize", 24, Populated);
+STATE_BENCH(BM_serialize_bytes, "state/serialize_bytes", 24, Populated);
+STATE_BENCH(BM_checksum, "state/checksum_only", 24, Populated);
+STATE_BENCH(BM_deserialize, "state/api_deserialize", 24, Populated);
+STATE_BENCH(BM_decode_hex, "state/decode_hex", 24, Populated);
+STATE_BENCH(BM_deserialize_bytes, "state/deserialize_bytes", 24, Populated);
+STATE_BENCH(BM_serialize, "state/api_serialize", 24, Sparse);
+STATE_BENCH(BM_checksum, "state/checksum_only", 24, Sparse);
+STATE_BENCH(BM_deserialize, "state/api_deserialize", 24, Sparse);
+
+}  // namespace

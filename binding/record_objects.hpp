@@ -1,0 +1,41 @@
+// DecisionRecord and Resolution: immutable snapshots handed to the caller.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+
+#include "ledger.hpp"
+
+namespace ordwyne::py {
+
+// Null with an exception set on failure.
+PyTypeObject* record_type();
+PyTypeObject* resolution_type();
+
+// A record as decide returns it (bits, context and candidates present), or,
+// with none of them, the record a train callback receives.
+PyObject* new_record(DecisionRecord&& record, std::optional<std::uint32_t> bits,
+                     PyObject* context, PyObject* candidates);
+
+PyObject* new_resolution(Resolution&& resolution);
+
+// Read access for log_line; item must be an instance of the class.
+struct RecordView {
+    const DecisionRecord* record;
+    std::optional<std::uint32_t> bits;
+    PyObject* context;     // borrowed, may be null
+    PyObject* candidates;  // borrowed, may be null
+};
+RecordView view_record(PyObject* item);
+const Resolution& view_resolution(PyObject* item);
+
+// Attribute values built anew, shared by the getters and log_line.
+PyObject* features_list(const FeatureVector& features);
+PyObject* text_object(const std::string& text);
+PyObject* kind_text(ResolutionKind kind);
+PyObject* reward_object(const std::optional<double>& reward);
+
+}  // namespace ordwyne::py

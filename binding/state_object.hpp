@@ -1,0 +1,58 @@
+// BanditState: the interpreter object that owns one engine state, and the
+// borrow flag that keeps a callback from reaching a state already in use.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "decide.hpp"
+#include "ref.hpp"
+
+namespace ordwyne::py {
+
+struct StateObject {
+    PyObject_HEAD
+    Bandit bandit;
+    // 0 free, n > 0 shared borrows, -1 borrowed exclusively.
+    std::atomic<std::intptr_t> borrow;
+};
+
+// The class, built at first use; null with an exception set on failure.
+PyTypeObject* state_type();
+
+// Wraps an engine state in a new object; null with an exception set.
+PyObject* new_state(Bandit&& bandit);
+
+// The type test of a `state` argument, with the note on failure.
+StateObject* state_argument(PyObject* argument, const char* param);
+
+// Borrows for the length of one engine call. A refused borrow leaves
+// PanicException set and ok() false. Each holds its own reference to the object.
+class SharedBorrow {
+public:
+    explicit SharedBorrow(StateObject* state);
+    ~SharedBorrow();
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
+    bool ok() const { return state_ != nullptr; }
+
+private:
+    StateObject* state_ = nullptr;
+};
+
+class ExclusiveBorrow {
+public:
+    explicit ExclusiveBorrow(StateObject* state);
+    ~ExclusiveBorrow();
+    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+    bool ok() const { return state_ != nullptr; }
+
+private:
+    StateObject* state_ = nullptr;
+};
+
+}  // namespace ordwyne::py
