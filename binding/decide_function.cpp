@@ -72,6 +72,8 @@ PyObject* decide(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     }
     if (!bits) return value_error(bits.error());
 
+    RecordShell shell = RecordShell::allocate();
+    if (!shell) return nullptr;
     Result<DecisionRecord> record;
     {
         ExclusiveBorrow borrow(state);
@@ -81,7 +83,7 @@ PyObject* decide(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     }
     if (caught.raise_pending()) return nullptr;
     if (!record) return value_error(record.error());
-    return new_record(std::move(*record), *bits, context, candidates);
+    return shell.fill(std::move(*record), *bits, context, candidates);
 }
 
 }  // namespace ordwyne::py

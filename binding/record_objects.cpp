@@ -154,12 +154,21 @@ PyTypeObject* resolution_type() {
     return build_class_once(g_resolution_type, resolution_spec, "Resolution");
 }
 
-PyObject* new_record(DecisionRecord&& record, std::optional<std::uint32_t> bits,
-                     PyObject* context, PyObject* candidates) {
+RecordShell RecordShell::allocate() {
     PyTypeObject* type = record_type();
-    if (type == nullptr) return nullptr;
-    RecordObject* r = allocate<RecordObject>(type);
-    if (r == nullptr) return nullptr;
+    if (type == nullptr) return RecordShell(nullptr);
+    return RecordShell(reinterpret_cast<PyObject*>(ordwyne::py::allocate<RecordObject>(type)));
+}
+
+RecordShell::~RecordShell() {
+    // Never filled: no member was constructed, so only the memory goes.
+    if (object_ != nullptr) free_instance(object_);
+}
+
+PyObject* RecordShell::fill(DecisionRecord&& record, std::optional<std::uint32_t> bits,
+                            PyObject* context, PyObject* candidates) noexcept {
+    RecordObject* r = as_record(object_);
+    object_ = nullptr;
     // Moves of the record's strings and vector cannot throw.
     new (&r->record) DecisionRecord(std::move(record));
     new (&r->bits) std::optional<std::uint32_t>(bits);
@@ -168,6 +177,13 @@ PyObject* new_record(DecisionRecord&& record, std::optional<std::uint32_t> bits,
     r->context = context;
     r->candidates = candidates;
     return reinterpret_cast<PyObject*>(r);
+}
+
+PyObject* new_record(DecisionRecord&& record, std::optional<std::uint32_t> bits,
+                     PyObject* context, PyObject* candidates) {
+    RecordShell shell = RecordShell::allocate();
+    if (!shell) return nullptr;
+    return shell.fill(std::move(record), bits, context, candidates);
 }
 
 PyObject* new_resolution(Resolution&& resolution) {

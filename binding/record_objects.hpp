@@ -15,6 +15,30 @@ namespace ordwyne::py {
 PyTypeObject* record_type();
 PyTypeObject* resolution_type();
 
+// A DecisionRecord object allocated ahead of the engine call that fills it:
+// once the engine has committed a decision nothing may fail before the
+// caller holds its record, or the decision would be pending under an id
+// nobody knows.
+class RecordShell {
+public:
+    static RecordShell allocate();  // empty, with an exception set, on failure
+    ~RecordShell();
+    RecordShell(RecordShell&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
+    RecordShell(const RecordShell&) = delete;
+    RecordShell& operator=(const RecordShell&) = delete;
+    RecordShell& operator=(RecordShell&&) = delete;
+
+    explicit operator bool() const { return object_ != nullptr; }
+
+    // The finished record; the shell is empty afterwards.
+    PyObject* fill(DecisionRecord&& record, std::optional<std::uint32_t> bits, PyObject* context,
+                   PyObject* candidates) noexcept;
+
+private:
+    explicit RecordShell(PyObject* object) : object_(object) {}
+    PyObject* object_;
+};
+
 // A record as decide returns it (bits, context and candidates present), or,
 // with none of them, the record a train callback receives.
 PyObject* new_record(DecisionRecord&& record, std::optional<std::uint32_t> bits,
