@@ -27,11 +27,17 @@ scroll depth x length, phone x length) and a seeded random weight for every
 Decision i draws one uniform number u_i shared by every engine and clicks
 when u_i < p(chosen), so the engines face the same coin flips.
 
+Diagnostics, run only when named in --engines: ordwyne-noforget
+(forgetfulness 1.0), ordwyne-text-noforget (text features only, no
+forgetting) and vowpalwabbit-text (text features only).
+
 Timed: the engine's decide step (including building its input: the
 dictionaries for ordwyne, VW's text lines, River's one-hot dict, and the
 sampling from VW's pmf) and its learn step (including VW's labelled lines,
 and for the delayed variant the learn and expire calls that fall due).
-Not timed: the click simulation.
+Not timed: the click simulation. The last column is the child's CPU time
+for the whole loop (harness included) per decision: a figure less disturbed
+than wall-clock latency when other processes share the cores.
 
     python bench/peers.py                   # 3 runs, 20000 decisions, medians
     python bench/peers.py --runs 1 --decisions 5000 --engines ordwyne,uniform
@@ -145,11 +151,17 @@ class Simulation:
 
 
 class Ordwyne:
-    def __init__(self, seed: int) -> None:
+    FORGETFULNESS = None  # None: the module's default
+
+    def __init__(self, seed: int, work) -> None:
         import ordwyne
 
         self._o = ordwyne
-        self._state = ordwyne.create(wl.BITS, wl.HORIZON, epsilon=wl.EPSILON)
+        if self.FORGETFULNESS is None:
+            self._state = ordwyne.create(wl.BITS, wl.HORIZON, epsilon=wl.EPSILON)
+        else:
+            self._state = ordwyne.create(wl.BITS, wl.HORIZON, epsilon=wl.EPSILON,
+                                         forgetfulness=self.FORGETFULNESS)
         self._salt = wl.SALT
         self._id = None
         self.version = getattr(ordwyne, "__version__", None) or _dist_version("ordwyne")
@@ -169,8 +181,8 @@ class Ordwyne:
 class OrdwyneDelayed(Ordwyne):
     """Clicks arrive late; non-clicks are never reported and expire."""
 
-    def __init__(self, seed: int) -> None:
-        super().__init__(seed)
+    def __init__(self, seed: int, work) -> None:
+        super().__init__(seed, work)
         self._rng = random.Random(seed ^ 0xDE1A7)
         self._arrivals: list = []
         self._seq = 0
@@ -209,7 +221,7 @@ def _features_text(feats: dict) -> str:
 
 
 class VowpalWabbit:
-    def __init__(self, seed: int) -> None:
+    def __init__(self, seed: int, work) -> None:
         import vowpalwabbit
 
         self._ws = vowpalwabbit.Workspace(VW_ARGS)
@@ -256,7 +268,7 @@ def _one_hot(feats: dict) -> dict:
 
 
 class River:
-    def __init__(self, seed: int) -> None:
+    def __init__(self, seed: int, work) -> None:
         from river import bandit
 
         self._policy = bandit.LinUCBDisjoint(alpha=1.0, beta=1.0, seed=seed)
@@ -282,7 +294,7 @@ class River:
 
 
 class Uniform:
-    def __init__(self, seed: int) -> None:
+    def __init__(self, seed: int, work) -> None:
         self._rng = random.Random(seed)
         self.version = None
 
@@ -296,12 +308,50 @@ class Uniform:
         return {}
 
 
+# Diagnostics, not run by default: they separate what forgetting and the
+# numeric features cost the per-coordinate model against VW's learner.
+
+
+class OrdwyneNoForget(Ordwyne):
+    FORGETFULNESS = 1.0
+
+
+def _text_only(feats: dict) -> dict:
+    return {k: v for k, v in feats.items() if isinstance(v, str)}
+
+
+class _TextOnly:
+    """Feeds only the text features; the stripped plans are built up front
+    so the stripping is not timed."""
+
+    def __init__(self, seed: int, work) -> None:
+        super().__init__(seed, work)
+        self._plans = [(_text_only(work.context(p)),
+                        [(name, _text_only(f)) for name, f in work.candidates(p)])
+                       for p in range(wl.PLANS)]
+
+    def decide(self, i, ctx, cands):
+        ctx, cands = self._plans[i % wl.PLANS]
+        return super().decide(i, ctx, cands)
+
+
+class OrdwyneTextNoForget(_TextOnly, OrdwyneNoForget):
+    pass
+
+
+class VowpalWabbitText(_TextOnly, VowpalWabbit):
+    pass
+
+
 FACTORIES = {
     "ordwyne": Ordwyne,
     "ordwyne-delayed": OrdwyneDelayed,
     "vowpalwabbit": VowpalWabbit,
     "river": River,
     "uniform": Uniform,
+    "ordwyne-noforget": OrdwyneNoForget,
+    "ordwyne-text-noforget": OrdwyneTextNoForget,
+    "vowpalwabbit-text": VowpalWabbitText,
 }
 
 
@@ -326,11 +376,12 @@ def _percentile(sorted_values, q):
 def run_child(engine: str, decisions: int, seed: int) -> dict:
     sim = Simulation(decisions, seed)
     try:
-        eng = FACTORIES[engine](seed)
+        eng = FACTORIES[engine](seed, sim.work)
     except ImportError as e:
         return {"engine": engine, "error": "not installable: %s: %s" % (type(e).__name__, e)}
     work = sim.work
     clock = time.perf_counter_ns
+    cpu0 = time.process_time()
     decide_ns = [0] * decisions
     learn_total = 0
     rewards = [0.0] * decisions
@@ -349,6 +400,7 @@ def run_child(engine: str, decisions: int, seed: int) -> dict:
         learn_total += t3 - t2
         rewards[i] = r
         expected[i] = sim.p(i, j)
+    cpu = time.process_time() - cpu0
     extra = eng.finish()
     decide_total = sum(decide_ns)
     decide_ns.sort()
@@ -361,6 +413,7 @@ def run_child(engine: str, decisions: int, seed: int) -> dict:
         "decide_p50_us": _percentile(decide_ns, 0.50) / 1e3,
         "decide_p99_us": _percentile(decide_ns, 0.99) / 1e3,
         "learn_share": learn_total / (decide_total + learn_total),
+        "cpu_us_per_decision": cpu / decisions * 1e6,
         "reward_last_half": statistics.fmean(rewards[half:]),
         "expected_last_half": statistics.fmean(expected[half:]),
     }
@@ -426,6 +479,7 @@ COLUMNS = (
     ("avg reward, last half", "reward_last_half"),
     ("E[reward], last half", "expected_last_half"),
     ("peak RSS MiB", "peak_rss_mib"),
+    ("loop CPU µs/decision", "cpu_us_per_decision"),
 )
 FORMATS = {
     "decisions_per_s": "{:,.0f}",
@@ -434,6 +488,7 @@ FORMATS = {
     "reward_last_half": "{:.4f}",
     "expected_last_half": "{:.4f}",
     "peak_rss_mib": "{:.1f}",
+    "cpu_us_per_decision": "{:.1f}",
 }
 
 
@@ -465,7 +520,8 @@ def main() -> int:
     ap.add_argument("--decisions", type=int, default=20000)
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--seed", type=int, default=wl.SEED)
-    ap.add_argument("--engines", default=",".join(ENGINES))
+    ap.add_argument("--engines", default=",".join(ENGINES),
+                    help="comma-separated, from: " + ", ".join(FACTORIES))
     ap.add_argument("--json", metavar="FILE", help="also write every run's raw results here")
     ap.add_argument("--child", help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -477,7 +533,7 @@ def main() -> int:
     engines = [e.strip() for e in args.engines.split(",") if e.strip()]
     for e in engines:
         if e not in FACTORIES:
-            ap.error("unknown engine %r (known: %s)" % (e, ", ".join(ENGINES)))
+            ap.error("unknown engine %r (known: %s)" % (e, ", ".join(FACTORIES)))
 
     load_before = os.getloadavg()
     runs = []

@@ -34,7 +34,6 @@ import numpy as np
 
 import ordwyne
 
-DAY = 86_400.0
 EXPIRE_EVERY = 60.0  # the host sweeps unanswered visits once a simulated minute
 
 TOPICS = ["politics", "business", "sports", "tech", "science", "culture", "health"]
@@ -91,7 +90,8 @@ class World:
 
     def candidates(self, t: float) -> list[tuple[str, dict]]:
         out = []
-        for name, static, published in zip(self.names, self.articles, self.published):
+        # plain floats: rounding numpy scalars costs more than the decision itself
+        for name, static, published in zip(self.names, self.articles, self.published.tolist()):
             features = dict(static)
             features["age_hours"] = round((t + published) / 3600.0, 2)
             out.append((name, features))
@@ -119,8 +119,8 @@ def build_world(visits: int, seed: int) -> World:
     device = rng.choice(len(DEVICES), size=visits, p=DEVICE_SHARE)
     country = rng.choice(len(COUNTRIES), size=visits, p=COUNTRY_SHARE)
     part = np.array([DAYPARTS.index(daypart(h)) for h in hour])
-    interest = np.array([rng.choice(len(TOPICS), p=INTEREST_BY_DAYPART[DAYPARTS[d]])
-                         for d in part])
+    interest_cdf = np.cumsum([INTEREST_BY_DAYPART[d] for d in DAYPARTS], axis=1)
+    interest = (rng.uniform(size=(visits, 1)) >= interest_cdf[part][:, :-1]).sum(axis=1)
     contexts = [{"device": DEVICES[device[v]], "country": COUNTRIES[country[v]],
                  "daypart": DAYPARTS[part[v]], "interest": TOPICS[interest[v]],
                  "hour": int(hour[v])} for v in range(visits)]
@@ -154,7 +154,7 @@ def build_world(visits: int, seed: int) -> World:
 class EngineRun:
     chosen: np.ndarray
     clicked: np.ndarray
-    trace: list[tuple[str, int, float]] = field(default_factory=list)
+    trace: list[tuple] = field(default_factory=list)  # what each decision was
     final_state: str = ""
     rewarded: int = 0          # clicks reported within the horizon
     late_expired: int = 0      # clicks past the horizon, still pending: resolved as no-click
@@ -211,7 +211,8 @@ def run_engine(world: World, args, log=None, checkpoint: Path | None = None,
             log.write(ordwyne.log_line(record) + "\n")
         a = record.chosen
         run.chosen[v] = a
-        run.trace.append((record.decision_id, a, record.propensity))
+        run.trace.append((record.decision_id, a, record.propensity, record.model_version,
+                          record.candidate_hash))
         if world.click_u[v] < world.prob[v, a]:
             run.clicked[v] = True
             heapq.heappush(pending, (t + float(world.delay[v]), v, record.decision_id))
@@ -247,18 +248,26 @@ def plot(path: Path, hours: np.ndarray, curves: dict[str, np.ndarray], window: i
 
     styles = {"oracle": ("#2b8a3e", "--"), "ordwyne": ("#1c7ed6", "-"),
               "best single article": ("#e67700", "-."), "random": ("#868e96", ":")}
-    fig, (recent, overall) = plt.subplots(2, 1, sharex=True, figsize=(9, 7), dpi=110)
+    fig, (recent, overall) = plt.subplots(2, 1, figsize=(9, 7.5), dpi=110)
+    visit = np.arange(1, len(hours) + 1)
+    start = min(50, len(hours) - 1)  # the first few visits are all noise
     for name, hits in curves.items():
         color, style = styles[name]
-        recent.plot(hours[window - 1:], 100 * moving_rate(hits, window), style, color=color,
-                    label=name, linewidth=1.5)
-        so_far = np.cumsum(hits) / np.arange(1, len(hits) + 1)
-        overall.plot(hours, 100 * so_far, style, color=color, label=name, linewidth=1.5)
+        recent.plot(visit[window - 1:], 100 * moving_rate(hits, window), style, color=color,
+                    label=name, linewidth=1.4)
+        so_far = np.cumsum(hits) / visit
+        overall.plot(visit[start:], 100 * so_far[start:], style, color=color, label=name,
+                     linewidth=1.6)
     recent.set_title(f"News site, one simulated day (epsilon {epsilon})")
     recent.set_ylabel(f"click rate, %\nlast {window} visits")
-    overall.set_ylabel("click rate, %\nsince midnight")
-    overall.set_xlabel("hour of day")
-    overall.set_xticks(range(0, 25, 3))
+    recent.set_xlabel("visit")
+    # the hour of day above, since the visitors' tastes follow the clock
+    to_hour = (lambda v: np.interp(v, visit, hours), lambda h: np.interp(h, hours, visit))
+    clock = recent.secondary_xaxis("top", functions=to_hour)
+    clock.set_xlabel("hour of day")
+    overall.set_xscale("log")
+    overall.set_ylabel("click rate, %\nsince the first visit")
+    overall.set_xlabel("visit (log scale)")
     for ax in (recent, overall):
         ax.grid(alpha=0.3)
     overall.legend(loc="upper right", ncol=2)
@@ -355,15 +364,17 @@ def main(argv=None) -> int:
         f"({run.late_expired:,} came back as kind 'expired', {run.late_after_close:,} "
         f"found their visit already closed)")
 
-    window = max(50, min(2000, visits // 15))
+    window = max(20, min(1000, visits // 40))
     plot(picture_path, world.times / 3600.0, hits, window, args.epsilon)
 
     if identical:
         console.print("checkpoint/restore: identical run [green]✓[/green] "
-                      f"(decisions and final state match a run without the checkpoint)")
+                      "(decisions and final state match a run without the checkpoint)")
     else:
-        first = next((i for i, (a, b) in enumerate(zip(run.trace, again.trace)) if a != b), None)
-        console.print(f"[red]checkpoint/restore: runs differ[/red] (first differing decision: {first})")
+        first = next((i for i, pair in enumerate(zip(run.trace, again.trace))
+                      if pair[0] != pair[1]), None)
+        where = "the final states" if first is None else f"decision {first}"
+        console.print(f"[red]checkpoint/restore: runs differ[/red] (first difference: {where})")
 
     console.print(f"experience log : {log_path}")
     console.print(f"state          : {state_path}  (checkpoint: {checkpoint_path})")

@@ -13,7 +13,9 @@ cd "$ROOT"
 VENV="$VENVS/demo"
 make_venv "$VENV" "$(base_python)"
 say "installing ordwyne into $VENV"
-"$VENV/bin/python" -m pip install -q "$ROOT"
+# With the "examples" extra: the demonstration's own plotting and display
+# packages.
+"$VENV/bin/python" -m pip install -q --prefer-binary "$ROOT[examples]"
 
 if [[ -f $ROOT/examples/demo.py ]]; then
     say "examples/demo.py"

@@ -105,6 +105,25 @@ if mods != ["ordwyne.abi3.so"]:
 EOF
 }
 
+# Requirements of the wheel's "examples" extra, one a line, markers kept.
+examples_requirements() {
+    "$VENVS/tools/bin/python" - "$WHEEL" <<'EOF'
+import re, sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as z:
+    meta = next(n for n in z.namelist() if n.endswith(".dist-info/METADATA"))
+    lines = z.read(meta).decode().splitlines()
+extra = re.compile(r"""\s*(and\s+)?extra\s*==\s*['"]examples['"]\s*(and\s+)?""")
+for line in lines:
+    if not line.startswith("Requires-Dist:"):
+        continue
+    req, _, marker = line.split(":", 1)[1].partition(";")
+    if not extra.search(marker):
+        continue
+    rest = extra.sub(" ", marker).strip()
+    print(req.strip() + ("; " + rest if rest else ""))
+EOF
+}
+
 audit_wheel() {
     # --strict: an audit step that cannot run is a failure too; violations
     # always make abi3audit exit non-zero.
@@ -116,6 +135,11 @@ python_tests() {
     make_venv "$dir" "$py"
     pip_install_once "$dir" "$ROOT/scripts/requirements-test.txt"
     install_atheris_once "$dir"
+    # The examples' own packages (the wheel's "examples" extra), so their
+    # smoke tests run rather than skip.
+    if [[ -s $EXAMPLES_REQ ]]; then
+        pip_install_once "$dir" "$EXAMPLES_REQ" --only-binary=:all:
+    fi
     "$dir/bin/python" -m pip install -q --no-deps --force-reinstall "$WHEEL"
     # Import from outside the source tree, so only the installed wheel can answer.
     (cd "$dir" && "$dir/bin/python" -c 'import ordwyne, sys; print("ordwyne from", ordwyne.__file__, "on", sys.version.split()[0])')
@@ -149,9 +173,16 @@ stage "engine: build + GoogleTest" engine_tests
 
 stage "wheel: build + tag" build_wheel
 WHEEL=""
+EXAMPLES_REQ=""
 if last_passed; then
     WHEEL=$(ls "$ROOT"/dist/ordwyne-*.whl)
     stage "wheel: abi3audit" audit_wheel
+    EXAMPLES_REQ="$BUILD/examples-requirements.txt"
+    if ! examples_requirements > "$EXAMPLES_REQ"; then
+        record "wheel: examples extra" FAIL 0
+        : > "$EXAMPLES_REQ"
+    fi
+    echo "examples extra: $(tr '\n' ' ' < "$EXAMPLES_REQ")"
 fi
 
 missing=()

@@ -29,10 +29,10 @@ Result<DecisionRecord> decide(Bandit& bandit, const NamedFeatures& context,
     if (!bits) return fail(std::move(bits.error()));
     const TokenList tokens = encoding::context_tokens(context);
     std::vector<FeatureVector> vectors(candidates.size());
+    // The bits were checked above, so encoding cannot fail here.
+    encoding::CandidateEncoder encoder(tokens, *bits);
     for (std::size_t i = 0; i < candidates.size(); ++i) {
-        // The bits were checked above, so encoding cannot fail here.
-        encoding::encode_into(tokens, candidates[i].name, candidates[i].features, *bits,
-                              vectors[i]);
+        encoder.encode(candidates[i].name, candidates[i].features, vectors[i]);
     }
     return decide::decide(bandit, vectors, salt, score, explore, t);
 }

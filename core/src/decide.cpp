@@ -101,11 +101,15 @@ Result<DecisionRecord> decide(Bandit& bandit, std::span<const FeatureVector> can
 std::uint64_t candidate_set_hash(std::span<const FeatureVector> candidates, std::uint64_t dim) {
     rng::Fnv1a h;
     h.u64(candidates.size());
+    // Indices lie below dim; below 2**24 (every model create builds) their
+    // three low bytes are all there is to hash.
+    const bool small = dim <= (std::uint64_t{1} << 24);
     for (const FeatureVector& v : candidates) {
         h.u64(dim);
         h.u64(v.size());
         for (const Entry& e : v) {
-            h.u64(e.index);
+            if (small) h.u64_below_2_24(e.index);
+            else h.u64(e.index);
             h.f64(e.value);
         }
     }

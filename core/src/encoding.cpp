@@ -33,10 +33,28 @@ std::uint64_t token_seed(std::string_view bytes) {
     return h.state;
 }
 
-// A candidate part: up to four pieces hashed as if concatenated.
+}  // namespace
+
+// A candidate part: up to four pieces hashed as if concatenated. `shared`
+// marks parts other candidates of the decision may repeat (the bias and the
+// features; not the identity), whose hashes are worth remembering.
 struct Part {
     std::array<std::string_view, 4> pieces;
     double weight;
+    bool shared;
+};
+
+// Remembered mixed hashes of one part for every context token. Keyed on the
+// addresses and sizes of the part's name and text: equal addresses mean equal
+// bytes, and hosts hand the same feature names and common values over as the
+// same strings, so the cheap key finds most repeats.
+struct CachedPart {
+    std::uint64_t epoch = 0;
+    const char* name = nullptr;
+    const char* text = nullptr;
+    std::size_t name_size = 0;
+    std::size_t text_size = 0;
+    std::size_t offset = 0;  // into Scratch::mixed
 };
 
 // Buffers reused across calls so that encoding a candidate allocates only
@@ -51,7 +69,12 @@ struct Scratch {
     std::vector<std::uint32_t> counts;
     std::vector<std::uint32_t> buckets;
     std::vector<double> values;
+    std::vector<CachedPart> cache;
+    std::vector<std::uint64_t> mixed;
+    std::uint64_t epoch = 0;
 };
+
+namespace {
 
 Scratch& scratch() {
     thread_local Scratch s;
@@ -145,51 +168,96 @@ TokenList context_tokens(const NamedFeatures& context) {
     return tokens;
 }
 
-void encode_into(const TokenList& context, std::string_view name, const NamedFeatures& features,
-                 std::uint32_t bits, FeatureVector& out) {
-    Scratch& s = scratch();
+CandidateEncoder::CandidateEncoder(const TokenList& context, std::uint32_t bits)
+    : context_(context), bits_(bits), scratch_(&scratch()) {
+    Scratch& s = *scratch_;
+    // A new epoch forgets the previous decision's parts without clearing.
+    ++s.epoch;
+    if (s.cache.empty()) s.cache.resize(64);
+    s.mixed.clear();
+    const std::size_t n_tokens = context.size();
+    lanes_ = (n_tokens + 3) & ~std::size_t{3};
+    s.seeds.resize(lanes_);
+    for (std::size_t t = 0; t < lanes_; ++t) s.seeds[t] = t < n_tokens ? context[t].seed : 0;
+    s.hashes.resize(lanes_);
+}
+
+const std::uint64_t* CandidateEncoder::mixed_hashes(const Part& part) {
+    Scratch& s = *scratch_;
+    CachedPart* slot = nullptr;
+    if (part.shared) {
+        const std::string_view name = part.pieces[1];
+        const std::string_view text = part.pieces[3];
+        std::size_t at = static_cast<std::size_t>(rng::mix64(
+            reinterpret_cast<std::uintptr_t>(name.data()) ^
+            (reinterpret_cast<std::uintptr_t>(text.data()) << 1) ^ name.size() ^
+            (text.size() << 32)));
+        for (std::size_t probe = 0;; ++probe) {
+            CachedPart& c = s.cache[(at + probe) & (s.cache.size() - 1)];
+            if (c.epoch != s.epoch) {
+                slot = &c;
+                break;
+            }
+            if (c.name == name.data() && c.name_size == name.size() && c.text == text.data() &&
+                c.text_size == text.size()) {
+                return s.mixed.data() + c.offset;
+            }
+            if (probe == s.cache.size() / 4) break;  // crowded: compute without caching
+        }
+    }
+    const std::size_t offset = s.mixed.size();
+    s.mixed.resize(offset + lanes_);
+    hash_part(part, s.seeds.data(), lanes_, s.mixed.data() + offset);
+    for (std::size_t t = 0; t < lanes_; ++t) s.mixed[offset + t] = rng::mix64(s.mixed[offset + t]);
+    if (slot != nullptr) {
+        *slot = CachedPart{s.epoch,          part.pieces[1].data(), part.pieces[3].data(),
+                           part.pieces[1].size(), part.pieces[3].size(), offset};
+    }
+    return s.mixed.data() + offset;
+}
+
+void CandidateEncoder::encode(std::string_view name, const NamedFeatures& features,
+                              FeatureVector& out) {
+    Scratch& s = *scratch_;
     name_order(features, s.order);
     s.parts.clear();
-    s.parts.push_back(Part{{}, 1.0});
+    s.parts.push_back(Part{{}, 1.0, true});
     for (const NamedFeature* f : s.order) {
         switch (f->value.kind) {
             case Value::Kind::Text:
-                s.parts.push_back(Part{{"a|", f->name, "=", f->value.text}, 1.0});
+                s.parts.push_back(Part{{"a|", f->name, "=", f->value.text}, 1.0, true});
                 break;
             case Value::Kind::Number:
-                s.parts.push_back(Part{{"a|", f->name, {}, {}}, f->value.number});
+                s.parts.push_back(Part{{"a|", f->name, {}, {}}, f->value.number, true});
                 break;
             case Value::Kind::Missing:
                 break;
         }
     }
-    s.parts.push_back(Part{{"i|", name, {}, {}}, 1.0});
+    s.parts.push_back(Part{{"i|", name, {}, {}}, 1.0, false});
 
-    const std::size_t n_tokens = context.size();
+    const std::size_t n_tokens = context_.size();
     const std::size_t n_parts = s.parts.size();
     const std::size_t n_raw = n_tokens * n_parts;
-    const std::size_t lanes = (n_tokens + 3) & ~std::size_t{3};
-    s.seeds.resize(lanes);
-    for (std::size_t t = 0; t < lanes; ++t) s.seeds[t] = t < n_tokens ? context[t].seed : 0;
-    s.hashes.resize(lanes);
     s.keys.resize(n_raw);
     s.values.resize(n_raw);
-    const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
+    const std::uint64_t mask = (std::uint64_t{1} << bits_) - 1;
 
     // Raw entries in generation order: token outer, part inner. The sort key
     // carries the generation number so that an ordinary sort is stable.
     for (std::size_t p = 0; p < n_parts; ++p) {
-        hash_part(s.parts[p], s.seeds.data(), lanes, s.hashes.data());
+        // Resolved before the loop: caching may grow the store it points into.
+        const std::size_t offset = mixed_hashes(s.parts[p]) - s.mixed.data();
         const double part_weight = s.parts[p].weight;
         for (std::size_t t = 0; t < n_tokens; ++t) {
-            const std::uint64_t z = rng::mix64(s.hashes[t]);
-            const double w = (z >> 63) != 0 ? -context[t].weight : context[t].weight;
+            const std::uint64_t z = s.mixed[offset + t];
+            const double w = (z >> 63) != 0 ? -context_[t].weight : context_[t].weight;
             const std::uint64_t gen = t * n_parts + p;
             s.keys[gen] = ((z & mask) << kGenBits) | gen;
             s.values[gen] = part_weight * w;
         }
     }
-    sort_keys(s, bits);
+    sort_keys(s, bits_);
 
     out.clear();
     out.reserve(n_raw);
@@ -210,7 +278,7 @@ Result<FeatureVector> encode_with_context(const TokenList& context, std::string_
                                           const NamedFeatures& features, std::uint32_t bits) {
     if (!(bits - 1u < 24u)) return fail(error::make(error::kBits));
     FeatureVector out;
-    encode_into(context, name, features, bits, out);
+    CandidateEncoder(context, bits).encode(name, features, out);
     return out;
 }
 

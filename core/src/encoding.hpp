@@ -69,10 +69,31 @@ TokenList feature_tokens(std::string_view prefix, const NamedFeatures& features)
 Result<FeatureVector> encode_with_context(const TokenList& context, std::string_view name,
                                           const NamedFeatures& features, std::uint32_t bits);
 
-// Same result as encode_with_context, written into `out` (its capacity is
-// reused); the bits must already be valid.
-void encode_into(const TokenList& context, std::string_view name, const NamedFeatures& features,
-                 std::uint32_t bits, FeatureVector& out);
+struct Part;
+struct Scratch;
+
+// Encodes the candidates of one decision against one context, with the same
+// results as encode_with_context. Parts that candidates share (the bias,
+// numeric features, common text values) are hashed once per decision, so
+// the features' bytes must stay put for the encoder's life. The bits must
+// already be valid. One encoder per thread at a time.
+class CandidateEncoder {
+public:
+    CandidateEncoder(const TokenList& context, std::uint32_t bits);
+    CandidateEncoder(const CandidateEncoder&) = delete;
+    CandidateEncoder& operator=(const CandidateEncoder&) = delete;
+
+    // Writes the vector into `out`, reusing its capacity.
+    void encode(std::string_view name, const NamedFeatures& features, FeatureVector& out);
+
+private:
+    const std::uint64_t* mixed_hashes(const Part& part);
+
+    const TokenList& context_;
+    std::uint32_t bits_;
+    Scratch* scratch_;
+    std::size_t lanes_ = 0;
+};
 
 }  // namespace encoding
 }  // namespace ordwyne

@@ -55,6 +55,14 @@ struct Fnv1a {
         if (trailing != 0) h *= kPrimePowers[trailing];
         state = h;
     }
+    // The same result as u64 for a value below 2**24, without branches.
+    void u64_below_2_24(std::uint64_t v) {
+        std::uint64_t h = state;
+        h = (h ^ (v & 0xff)) * kFnvPrime;
+        h = (h ^ ((v >> 8) & 0xff)) * kFnvPrime;
+        h = (h ^ (v >> 16)) * kFnvPrime;
+        state = h * kPrimePowers[5];
+    }
     void f64(double v) {
         std::uint64_t bits;
         std::memcpy(&bits, &v, 8);

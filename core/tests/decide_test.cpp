@@ -1,4 +1,4 @@
-// The decision procedure: the worked decision, vector rules, hook handling
+// The decision procedure: a known two-candidate decision, vector rules, hook handling
 // and validation, and that a failed decision leaves no trace.
 #include <limits>
 #include <random>
@@ -19,7 +19,8 @@ constexpr const char* kOrderMsg =
 constexpr const char* kZeroMsg = "candidate feature values must be nonzero";
 constexpr const char* kScoreMsg = "score must return one finite estimate per candidate";
 constexpr const char* kExploreCountMsg = "explore must return one probability per candidate";
-constexpr const char* kExploreMsg = "explore probabilities must be finite, nonnegative, and sum to 1";
+constexpr const char* kExploreMsg =
+    "explore probabilities must be finite, nonnegative, and sum to 1";
 
 Result<DecisionRecord> run(Bandit& b, const std::vector<FeatureVector>& vs, ScoreFn score = {},
                            ExploreFn explore = {}, std::string_view salt = "s", double t = 0.0) {
@@ -36,7 +37,7 @@ std::uint64_t reference_hash(const std::vector<FeatureVector>& vs, std::uint64_t
     return fnv1a(bytes.v);
 }
 
-TEST(DecideTest, WorkedDecision) {
+TEST(DecideTest, KnownTwoCandidateDecision) {
     Bandit b = make_bandit(4, 10.0, 0.0, 0.05, 0.999);
     const std::vector<Candidate> cands{{"a", {}}, {"b", {}}};
     auto first = api::decide(b, {}, cands, "abc", {}, {}, 0.0);
@@ -72,14 +73,15 @@ TEST(DecideTest, WorkedDecision) {
 }
 
 TEST(DecideTest, CandidateHashCoversOrderDimAndValueBits) {
-    const std::vector<FeatureVector> worked{{{11, 1.0}, {14, -1.0}}, {{3, 1.0}, {11, 1.0}}};
-    EXPECT_EQ(decide::candidate_set_hash(worked, 16), 0x31be19873102f2b2ULL);
+    const std::vector<FeatureVector> two{{{11, 1.0}, {14, -1.0}}, {{3, 1.0}, {11, 1.0}}};
+    EXPECT_EQ(decide::candidate_set_hash(two, 16), 0x31be19873102f2b2ULL);
     std::mt19937_64 gen(3);
     const double pool[] = {1.0, -1.0, -0.0, kNaN, kInf, 2.5e-300};
     for (int round = 0; round < 200; ++round) {
         std::vector<FeatureVector> vs(gen() % 4);
         for (auto& v : vs)
-            for (std::uint64_t i = 0; i < 64; i += 1 + gen() % 20) v.push_back({i, pool[gen() % 6]});
+            for (std::uint64_t i = 0; i < 64; i += 1 + gen() % 20)
+                v.push_back({i, pool[gen() % 6]});
         const std::uint64_t dim = 64 + gen() % 3;
         EXPECT_EQ(decide::candidate_set_hash(vs, dim), reference_hash(vs, dim));
     }
@@ -180,7 +182,9 @@ TEST(DecideTest, ScoreOutputValidation) {
     for (const std::vector<double>& bad : std::vector<std::vector<double>>{
              {1.0, 2.0}, {1.0, 2.0, 3.0, 4.0}, {1.0, kInf, 0.0}, {kNaN, 0.0, 0.0}, {-kInf, 0, 0}}) {
         Bandit b = make_bandit(4);
-        auto score = [&](std::span<const FeatureVector>) -> Result<std::vector<double>> { return bad; };
+        auto score = [&](std::span<const FeatureVector>) -> Result<std::vector<double>> {
+            return bad;
+        };
         EXPECT_ERROR(run(b, three, score), kScoreMsg);
         EXPECT_EQ(b.decision_count, 0u);
     }
@@ -231,8 +235,8 @@ TEST(DecideTest, HooksRunOnceInOrderAndSeeEachOthersValues) {
     ASSERT_EQ(scored.size(), 2u);
     const auto tokens = encoding::context_tokens(ctx);
     for (std::size_t i = 0; i < 2; ++i)
-        expect_same_vector(scored[i],
-                           *encoding::encode_with_context(tokens, cands[i].name, cands[i].features, 4));
+        expect_same_vector(
+            scored[i], *encoding::encode_with_context(tokens, cands[i].name, cands[i].features, 4));
     EXPECT_EQ(r->chosen, 1u);
     EXPECT_EQ(r->propensity, 1.0);
 }
@@ -277,15 +281,15 @@ TEST(DecideTest, IdsKeysTimesAndRestoredDimensions) {
     ASSERT_TRUE(r.has_value());
     EXPECT_EQ(r->decision_id, ":0");
     EXPECT_SAME_DOUBLE(r->t, odd_nan);
-    EXPECT_EQ(r->chosen,
-              exploration::sample_index(std::vector<double>{0.5, 0.5}, rng::derive_key(":0", ""), 0));
+    const std::vector<double> even{0.5, 0.5};
+    EXPECT_EQ(r->chosen, exploration::sample_index(even, rng::derive_key(":0", ""), 0));
     const std::string salt = "a longer salt: with \"quotes\", 12 and \xc3\xa9";
     auto named = run(b, {{{1, 1.0}}, {{2, 1.0}}}, {}, {}, salt);
     ASSERT_TRUE(named.has_value());
     EXPECT_EQ(named->decision_id, salt + ":1");
     EXPECT_EQ(named->salt, salt);
-    EXPECT_EQ(named->chosen, exploration::sample_index(std::vector<double>{0.5, 0.5},
-                                                       rng::derive_key(salt + ":1", salt), 0));
+    EXPECT_EQ(named->chosen,
+              exploration::sample_index(even, rng::derive_key(salt + ":1", salt), 0));
 
     Layout l;
     l.dim = 3;

@@ -1,4 +1,4 @@
-// Feature encoding: worked vectors, the combining rules, name order, and a
+// Feature encoding: known vectors, the combining rules, name order, and a
 // randomized comparison with a straightforward re-implementation.
 #include <algorithm>
 #include <cmath>
@@ -35,15 +35,17 @@ NamedFeature missing(std::string_view name) { return {name, Value::missing()}; }
 FeatureVector reference_encode(const NamedFeatures& context, std::string_view name,
                                const NamedFeatures& features, std::uint32_t bits) {
     auto sorted = [](NamedFeatures f) {
-        std::stable_sort(f.begin(), f.end(),
-                         [](const NamedFeature& x, const NamedFeature& y) { return x.name < y.name; });
+        std::stable_sort(f.begin(), f.end(), [](const NamedFeature& x, const NamedFeature& y) {
+            return x.name < y.name;
+        });
         return f;
     };
     auto terms = [&](std::string_view prefix, const NamedFeatures& f) {
         std::vector<std::pair<std::string, double>> out;
         for (const auto& [n, v] : sorted(f)) {
             std::string head = std::string(prefix) + "|" + std::string(n);
-            if (v.kind == Value::Kind::Text) out.emplace_back(head + "=" + std::string(v.text), 1.0);
+            if (v.kind == Value::Kind::Text)
+                out.emplace_back(head + "=" + std::string(v.text), 1.0);
             if (v.kind == Value::Kind::Number) out.emplace_back(head, v.number);
         }
         return out;
@@ -79,7 +81,7 @@ FeatureVector reference_encode(const NamedFeatures& context, std::string_view na
     return out;
 }
 
-TEST(EncodingTest, WorkedVectors) {
+TEST(EncodingTest, KnownVectors) {
     expect_same_vector(encode({}, "a", {}, 4), {{11, 1.0}, {14, -1.0}});
     expect_same_vector(encode({}, "a", {}, 1), {{0, -1.0}, {1, 1.0}});
     const NamedFeatures context{num("hour", 3.0), txt("device", "phone"), missing("x")};
@@ -90,7 +92,8 @@ TEST(EncodingTest, WorkedVectors) {
 }
 
 TEST(EncodingTest, ContextTokensStartWithBias) {
-    const auto tokens = encoding::context_tokens({num("hour", 3.0), txt("device", "phone"), missing("x")});
+    const auto tokens =
+        encoding::context_tokens({num("hour", 3.0), txt("device", "phone"), missing("x")});
     ASSERT_EQ(tokens.size(), 3u);
     EXPECT_EQ(tokens[0].bytes, "");
     EXPECT_EQ(tokens[0].weight, 1.0);
@@ -162,7 +165,8 @@ TEST(EncodingTest, BitsOutOfRange) {
     const FeatureVector v = encode({txt("d", "x"), num("h", 2.0)}, "cand", {num("p", 1.5)}, 24);
     ASSERT_FALSE(v.empty());
     for (const Entry& e : v) EXPECT_LT(e.index, std::uint64_t{1} << 24);
-    expect_same_vector(v, reference_encode({txt("d", "x"), num("h", 2.0)}, "cand", {num("p", 1.5)}, 24));
+    expect_same_vector(
+        v, reference_encode({txt("d", "x"), num("h", 2.0)}, "cand", {num("p", 1.5)}, 24));
 }
 
 TEST(EncodingTest, RandomInputsMatchNaiveEncoder) {

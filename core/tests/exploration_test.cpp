@@ -52,11 +52,13 @@ TEST(EpsilonGreedyTest, KnownValues) {
 }
 
 TEST(EpsilonGreedyTest, Errors) {
-    EXPECT_ERROR(exploration::epsilon_greedy_probabilities({}, kNaN), "need at least one candidate");
-    EXPECT_ERROR(exploration::epsilon_greedy_probabilities({}, 0.5), "need at least one candidate");
+    for (double eps : {kNaN, 0.5})
+        EXPECT_ERROR(exploration::epsilon_greedy_probabilities({}, eps),
+                     "need at least one candidate");
     const std::vector<double> one{1.0};
     for (double eps : {-0.1, 1.1, kNaN, -kInf})
-        EXPECT_ERROR(exploration::epsilon_greedy_probabilities(one, eps), "epsilon must be in [0, 1]");
+        EXPECT_ERROR(exploration::epsilon_greedy_probabilities(one, eps),
+                     "epsilon must be in [0, 1]");
 }
 
 struct NanCase {
@@ -135,7 +137,8 @@ TEST(DrawTest, ComparisonIsStrict) {
     const std::uint64_t key = 0xf574d186087a782eULL;
     const double u = exploration::uniform(key, 0);
     EXPECT_EQ(exploration::sample_index(std::vector<double>{u, 1.0 - u}, key, 0), 1u);
-    EXPECT_EQ(exploration::sample_index(std::vector<double>{std::nextafter(u, 1.0), 0.5}, key, 0), 0u);
+    const std::vector<double> just_above{std::nextafter(u, 1.0), 0.5};
+    EXPECT_EQ(exploration::sample_index(just_above, key, 0), 0u);
 }
 
 TEST(DrawTest, FallsBackToLastIndexEvenWithZeroProbability) {

@@ -11,7 +11,9 @@ namespace {
 
 using namespace ordwyne::testing;
 
-Model fresh(std::uint64_t dim, double forgetting) { return *model::new_model(dim, forgetting, 1.0); }
+Model fresh(std::uint64_t dim, double forgetting) {
+    return *model::new_model(dim, forgetting, 1.0);
+}
 
 TEST(ModelTest, NeverForgetting) {
     Model m = fresh(8, 1.0);

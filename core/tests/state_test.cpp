@@ -18,6 +18,7 @@ constexpr const char* kTruncated = "truncated state";
 constexpr const char* kRecordMsg =
     "record features must be (index, value) pairs in strictly increasing index order within the "
     "model dimension, values nonzero";
+constexpr const char* kForgetMsg = "forgetting must be in (0, 1] (1.0 = never forget)";
 constexpr const char* kUtf8Msg = "state string is not valid UTF-8";
 
 Bytes header(std::uint64_t dim, double ridge = 1.0, double forgetting = 1.0, double scale = 1.0,
@@ -54,7 +55,8 @@ Layout rich_layout() {
     l.epsilon = 1.0;
     l.records = {make_record("caf\xc3\xa9:1", kNaN, {{0, kNaN}, {3, -kInf}}, "caf\xc3\xa9"),
                  make_record("", -0.0, {}, ""),
-                 make_record("\xf0\x9d\x84\x9e\xf4\x8f\xbf\xbf", 2.0, {{1, -0.5}}, std::string(1, '\0'))};
+                 make_record("\xf0\x9d\x84\x9e\xf4\x8f\xbf\xbf", 2.0, {{1, -0.5}},
+                             std::string(1, '\0'))};
     l.records[1].propensity = -0.0;
     l.records[2].candidate_hash = kMax;
     l.records[2].chosen = kMax;
@@ -150,15 +152,16 @@ std::vector<BadState> bad_states() {
         {"version2", Bytes().magic().u64(2).raw("garbage!").sealed_hex(),
          "unsupported state format version 2"},
         {"version2Bare", Bytes().magic().u64(2).sealed_hex(), "unsupported state format version 2"},
-        {"version0", header(0, kNaN, kNaN, kNaN, 0).sealed_hex(), "unsupported state format version 0"},
+        {"version0", header(0, kNaN, kNaN, kNaN, 0).sealed_hex(),
+         "unsupported state format version 0"},
         {"versionMax", Bytes().magic().u64(kMax).sealed_hex(),
          "unsupported state format version 18446744073709551615"},
         {"40Bytes", cut(header(2), 32).sealed_hex(), kTruncated},
         {"48Bytes", cut(header(2), 40).sealed_hex(), kTruncated},
         {"dimFirst", header(0, 0.0, kNaN, 2.0).sealed_hex(), "dim must be at least 1"},
-        {"forgettingZero", header(2, -1.0, 0.0).sealed_hex(), "forgetting must be in (0, 1] (1.0 = never forget)"},
-        {"forgettingHigh", header(2, -1.0, 1.5).sealed_hex(), "forgetting must be in (0, 1] (1.0 = never forget)"},
-        {"forgettingNaN", header(2, 1.0, kNaN, 0.0).sealed_hex(), "forgetting must be in (0, 1] (1.0 = never forget)"},
+        {"forgettingZero", header(2, -1.0, 0.0).sealed_hex(), kForgetMsg},
+        {"forgettingHigh", header(2, -1.0, 1.5).sealed_hex(), kForgetMsg},
+        {"forgettingNaN", header(2, 1.0, kNaN, 0.0).sealed_hex(), kForgetMsg},
         {"ridgeZero", header(2, 0.0, 1.0, 0.0).sealed_hex(), "ridge must be positive"},
         {"ridgeNaN", header(2, kNaN).sealed_hex(), "ridge must be positive"},
         {"scaleZero", header(2, 1.0, 1.0, -0.0).sealed_hex(), "scale must be in (0, 1]"},
@@ -245,7 +248,8 @@ TEST(StateReadTest, StringsMustBeStrictUtf8) {
     for (const auto& [text, ok] : cases) {
         for (bool in_salt : {false, true}) {
             Layout l;
-            l.records = {make_record(in_salt ? "a:0" : text, 0.0, {{1, 1.0}}, in_salt ? text : "a")};
+            l.records = {
+                make_record(in_salt ? "a:0" : text, 0.0, {{1, 1.0}}, in_salt ? text : "a")};
             auto r = api::deserialize(l.hex());
             if (ok)
                 EXPECT_TRUE(r.has_value());
