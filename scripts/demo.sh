@@ -3,8 +3,8 @@
 #
 #   scripts/demo.sh [args...]
 #
-# Runs examples/demo.py with the arguments when it exists; until then, a
-# short check that the module imports and makes a state.
+# Runs the news-site demonstration (examples/news_site.py) with the
+# arguments; its log, state files and picture land in out/.
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -12,24 +12,8 @@ cd "$ROOT"
 
 VENV="$VENVS/demo"
 make_venv "$VENV" "$(base_python)"
-say "installing ordwyne into $VENV"
-# With the "examples" extra: the demonstration's own plotting and display
-# packages.
+say "installing ordwyne with the examples extra into $VENV"
 "$VENV/bin/python" -m pip install -q --prefer-binary "$ROOT[examples]"
-
-if [[ -f $ROOT/examples/demo.py ]]; then
-    say "examples/demo.py"
-    exec "$VENV/bin/python" "$ROOT/examples/demo.py" "$@"
-fi
-
-say "ordwyne"
-cd "$VENV"
-exec "$VENV/bin/python" - "$@" <<'EOF'
-import sys
-import ordwyne
-
-state = ordwyne.create(12, 3600.0)
-print("ordwyne", "from", ordwyne.__file__)
-print("python", sys.version.split()[0])
-print("state:", type(state).__name__, "with", ordwyne.model_bits(state), "bits")
-EOF
+say "examples/news_site.py"
+# A --out given by the caller comes later on the command line and wins.
+exec "$VENV/bin/python" "$ROOT/examples/news_site.py" --out "$ROOT/out" "$@"
