@@ -14,8 +14,6 @@ namespace {
 
 constexpr Py_ssize_t kMaxReserve = 1 << 16;
 
-constexpr const char kScoreUnusable[] = "score must return one finite estimate per candidate";
-constexpr const char kExploreUnusable[] = "explore must return one probability per candidate";
 
 Error message_error(std::string text) { return Error{std::move(text)}; }
 
@@ -131,7 +129,7 @@ Result<std::vector<double>> ScoreHook::operator()(std::span<const FeatureVector>
         if (!result) return std::unexpected(caught_.callback_raised("score"));
         std::vector<double> estimates;
         if (!to_doubles(result.get(), estimates)) {
-            return std::unexpected(caught_.result_unusable("score", kScoreUnusable));
+            return std::unexpected(caught_.result_unusable("score", error::kScore));
         }
         return estimates;
     });
@@ -156,7 +154,7 @@ Result<std::vector<double>> ExploreHook::operator()(std::span<const double> esti
         if (!result) return std::unexpected(caught_.callback_raised("explore"));
         std::vector<double> probabilities;
         if (!to_doubles(result.get(), probabilities)) {
-            return std::unexpected(caught_.result_unusable("explore", kExploreUnusable));
+            return std::unexpected(caught_.result_unusable("explore", error::kExploreCount));
         }
         return probabilities;
     });
