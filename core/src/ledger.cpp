@@ -21,6 +21,59 @@ struct Ledger::Node {
     std::multimap<double, Node*>::iterator due;
 };
 
+std::uint64_t Ledger::hash_of(std::string_view id) {
+    return std::hash<std::string_view>{}(id);
+}
+
+// Needs at least one slot: callers look up only after reserve_one or when
+// an id is known to be present.
+Ledger::IdIndex::Slot& Ledger::IdIndex::find(std::string_view id, std::uint64_t hash) {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        Slot& slot = slots_[i];
+        if (slot.node == nullptr ||
+            (slot.hash == hash && std::string_view(slot.node->record.decision_id) == id)) {
+            return slot;
+        }
+    }
+}
+
+void Ledger::IdIndex::reserve_one() {
+    if (2 * (count_ + 1) <= slots_.size()) return;
+    std::vector<Slot> grown(std::max<std::size_t>(16, 2 * slots_.size()), Slot{0, nullptr});
+    const std::size_t mask = grown.size() - 1;
+    for (const Slot& slot : slots_) {
+        if (slot.node == nullptr) continue;
+        std::size_t i = slot.hash & mask;
+        while (grown[i].node != nullptr) i = (i + 1) & mask;
+        grown[i] = slot;
+    }
+    slots_.swap(grown);
+}
+
+void Ledger::IdIndex::erase(Slot& slot) {
+    // Backward-shift deletion: later slots of the same probe run move up,
+    // so lookups never need tombstones.
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t hole = static_cast<std::size_t>(&slot - slots_.data());
+    for (std::size_t i = (hole + 1) & mask; slots_[i].node != nullptr; i = (i + 1) & mask) {
+        const std::size_t home = slots_[i].hash & mask;
+        // Move slot i into the hole unless its home lies cyclically in (hole, i].
+        const bool stays = hole <= i ? (hole < home && home <= i) : (hole < home || home <= i);
+        if (!stays) {
+            slots_[hole] = slots_[i];
+            hole = i;
+        }
+    }
+    slots_[hole] = Slot{0, nullptr};
+    --count_;
+}
+
+void Ledger::IdIndex::clear() {
+    slots_.clear();
+    count_ = 0;
+}
+
 Ledger::~Ledger() { clear(); }
 
 Ledger::Ledger(Ledger&& other) noexcept
@@ -71,21 +124,21 @@ void Ledger::push_back(DecisionRecord record, double due) {
     node->seq = next_seq_;
     Node* n = node.get();
 
-    // Indexes first: if either insertion runs out of memory, nothing changed.
+    // Indexes first: if either runs out of memory, nothing has changed.
     const std::string_view id = n->record.decision_id;
-    auto [slot, inserted] = by_id_.try_emplace(id, n);
+    const std::uint64_t hash = hash_of(id);
+    by_id_.reserve_one();
     if (!std::isnan(due)) {
-        try {
-            n->due = by_due_.emplace(due, n);
-            n->has_due = true;
-        } catch (...) {
-            if (inserted) by_id_.erase(slot);
-            throw;
-        }
+        n->due = by_due_.emplace(due, n);
+        n->has_due = true;
     }
-    if (!inserted) {
+    IdIndex::Slot& slot = by_id_.find(id, hash);
+    if (slot.node == nullptr) {
+        slot = IdIndex::Slot{hash, n};
+        by_id_.added();
+    } else {
         // Ids repeat only in restored states; chain in ledger order.
-        Node* last = slot->second;
+        Node* last = slot.node;
         while (last->next_same_id != nullptr) last = last->next_same_id;
         last->next_same_id = n;
     }
@@ -100,8 +153,8 @@ void Ledger::push_back(DecisionRecord record, double due) {
 }
 
 Ledger::Handle Ledger::find(std::string_view id) const {
-    auto it = by_id_.find(id);
-    return it == by_id_.end() ? nullptr : it->second;
+    if (by_id_.size() == 0) return nullptr;
+    return const_cast<IdIndex&>(by_id_).find(id, hash_of(id)).node;
 }
 
 std::vector<Ledger::Handle> Ledger::due_at(double t) const {
@@ -116,19 +169,14 @@ std::vector<Ledger::Handle> Ledger::due_at(double t) const {
 DecisionRecord Ledger::take(Handle handle) {
     Node* n = const_cast<Node*>(handle);
 
-    auto slot = by_id_.find(std::string_view(n->record.decision_id));
-    if (slot->second == n) {
+    IdIndex::Slot& slot = by_id_.find(n->record.decision_id, hash_of(n->record.decision_id));
+    if (slot.node == n) {
         // The id's first record leaves: the next duplicate, if any, takes
-        // over, keyed on a view of its own id.
-        auto entry = by_id_.extract(slot);
-        if (Node* heir = n->next_same_id; heir != nullptr) {
-            // Reusing the extracted entry keeps this path free of allocation.
-            entry.key() = std::string_view(heir->record.decision_id);
-            entry.mapped() = heir;
-            by_id_.insert(std::move(entry));
-        }
+        // over the slot (same id, same hash).
+        if (n->next_same_id != nullptr) slot.node = n->next_same_id;
+        else by_id_.erase(slot);
     } else {
-        Node* before = slot->second;
+        Node* before = slot.node;
         while (before->next_same_id != n) before = before->next_same_id;
         before->next_same_id = n->next_same_id;
     }

@@ -9,7 +9,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "encoding.hpp"
@@ -80,7 +79,30 @@ public:
     }
 
 private:
+    // Pending records by id: open addressing with linear probing, so a
+    // lookup touches one slot and the node it names, whatever the size.
+    class IdIndex {
+    public:
+        struct Slot {
+            std::uint64_t hash;
+            Node* node;  // null: empty
+        };
+        // The slot holding `id`, or the empty slot where it would go.
+        Slot& find(std::string_view id, std::uint64_t hash);
+        // Room for one more id without passing half full; may throw.
+        void reserve_one();
+        void erase(Slot& slot);
+        void clear();
+        std::size_t size() const { return count_; }
+        void added() { ++count_; }
+
+    private:
+        std::vector<Slot> slots_;
+        std::size_t count_ = 0;
+    };
+
     static Handle next(Handle h);
+    static std::uint64_t hash_of(std::string_view id);
     void clear();
 
     Node* head_ = nullptr;
@@ -88,7 +110,7 @@ private:
     std::size_t size_ = 0;
     std::uint64_t next_seq_ = 0;
     // First pending node per id; later duplicates chain from it in ledger order.
-    std::unordered_map<std::string_view, Node*> by_id_;
+    IdIndex by_id_;
     std::multimap<double, Node*> by_due_;
 };
 
