@@ -350,15 +350,17 @@ void BM_serialize_bytes(benchmark::State& st) {
         benchmark::DoNotOptimize(bytes.data());
     }
 }
-// FNV-1a 64 alone over the layout's bytes: the checksum's share of both
-// directions.
+// The engine's own checksum, isolated through the public reader: bytes
+// whose stored checksum is wrong are refused right after the checksum is
+// computed (the magic check before it is 8 bytes), so this is the checksum's
+// time in both directions, whatever the engine does to compute it.
 template <std::uint32_t Bits, bench::Fill F>
 void BM_checksum(benchmark::State& st) {
-    const auto bytes = state::serialize(big_state(Bits, F));
+    auto bytes = state::serialize(big_state(Bits, F));
+    bytes.back() ^= 1;
     for (auto _ : st) {
-        rng::Fnv1a h;
-        h.bytes(bytes.data(), bytes.size() - 8);
-        benchmark::DoNotOptimize(h.state);
+        auto b = state::deserialize(bytes);
+        benchmark::DoNotOptimize(b);
     }
 }
 template <std::uint32_t Bits, bench::Fill F>
@@ -394,30 +396,30 @@ void BM_deserialize_bytes(benchmark::State& st) {
 
 STATE_BENCH(BM_serialize, "state/api_serialize", 16, Populated);
 STATE_BENCH(BM_serialize_bytes, "state/serialize_bytes", 16, Populated);
-STATE_BENCH(BM_checksum, "state/checksum_only", 16, Populated);
+STATE_BENCH(BM_checksum, "state/checksum_via_rejected_bytes", 16, Populated);
 STATE_BENCH(BM_deserialize, "state/api_deserialize", 16, Populated);
 STATE_BENCH(BM_decode_hex, "state/decode_hex", 16, Populated);
 STATE_BENCH(BM_deserialize_bytes, "state/deserialize_bytes", 16, Populated);
 STATE_BENCH(BM_serialize, "state/api_serialize", 16, Sparse);
-STATE_BENCH(BM_checksum, "state/checksum_only", 16, Sparse);
+STATE_BENCH(BM_checksum, "state/checksum_via_rejected_bytes", 16, Sparse);
 STATE_BENCH(BM_deserialize, "state/api_deserialize", 16, Sparse);
 STATE_BENCH(BM_serialize, "state/api_serialize", 20, Populated);
 STATE_BENCH(BM_serialize_bytes, "state/serialize_bytes", 20, Populated);
-STATE_BENCH(BM_checksum, "state/checksum_only", 20, Populated);
+STATE_BENCH(BM_checksum, "state/checksum_via_rejected_bytes", 20, Populated);
 STATE_BENCH(BM_deserialize, "state/api_deserialize", 20, Populated);
 STATE_BENCH(BM_decode_hex, "state/decode_hex", 20, Populated);
 STATE_BENCH(BM_deserialize_bytes, "state/deserialize_bytes", 20, Populated);
 STATE_BENCH(BM_serialize, "state/api_serialize", 20, Sparse);
-STATE_BENCH(BM_checksum, "state/checksum_only", 20, Sparse);
+STATE_BENCH(BM_checksum, "state/checksum_via_rejected_bytes", 20, Sparse);
 STATE_BENCH(BM_deserialize, "state/api_deserialize", 20, Sparse);
 STATE_BENCH(BM_serialize, "state/api_serialize", 24, Populated);
 STATE_BENCH(BM_serialize_bytes, "state/serialize_bytes", 24, Populated);
-STATE_BENCH(BM_checksum, "state/checksum_only", 24, Populated);
+STATE_BENCH(BM_checksum, "state/checksum_via_rejected_bytes", 24, Populated);
 STATE_BENCH(BM_deserialize, "state/api_deserialize", 24, Populated);
 STATE_BENCH(BM_decode_hex, "state/decode_hex", 24, Populated);
 STATE_BENCH(BM_deserialize_bytes, "state/deserialize_bytes", 24, Populated);
 STATE_BENCH(BM_serialize, "state/api_serialize", 24, Sparse);
-STATE_BENCH(BM_checksum, "state/checksum_only", 24, Sparse);
+STATE_BENCH(BM_checksum, "state/checksum_via_rejected_bytes", 24, Sparse);
 STATE_BENCH(BM_deserialize, "state/api_deserialize", 24, Sparse);
 
 }  // namespace

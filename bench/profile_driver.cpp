@@ -5,11 +5,14 @@
 //   ordwyne_profile_driver state BITS PATH [sparse]
 //                                          write the persistence state as text
 // The work modes print only a checksum, so nothing is optimised away.
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "api.hpp"
 #include "states.hpp"
@@ -30,6 +33,7 @@ int usage(const char* argv0) {
 int main(int argc, char** argv) {
     if (argc < 3) return usage(argv[0]);
     const std::uint64_t n = std::strtoull(argv[2], nullptr, 10);
+    const auto start = std::chrono::steady_clock::now();
     const Workload w;
 
     if (std::strcmp(argv[1], "state") == 0) {
@@ -62,8 +66,20 @@ int main(int argc, char** argv) {
                                    Workload::time(i));
             sum += rec->chosen;
         }
-        for (std::uint64_t i = 0; i < n; ++i) {
-            auto res = api::learn(b, bench::id_of(i), Workload::reward(i), Workload::time(i));
+        // Outcomes arrive in no particular order, as in the benchmarks.
+        std::vector<std::string> ids(n);
+        for (std::uint64_t i = 0; i < n; ++i) ids[i] = bench::id_of(i);
+        bench::SplitMix64 r{bench::kSeed};
+        for (std::uint64_t i = n; i > 1; --i) std::swap(ids[i - 1], ids[r.below(i)]);
+        // When the learning starts, for `perf record -D` on the learn phase.
+        std::fprintf(stderr, "learning from %lld ms\n",
+                     static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                std::chrono::steady_clock::now() - start)
+                                                .count()));
+        for (std::uint64_t k = 0; k < n; ++k) {
+            const std::uint64_t i = 
+                std::strtoull(ids[k].c_str() + bench::kSalt.size() + 1, nullptr, 10);
+            auto res = api::learn(b, ids[k], Workload::reward(i), Workload::time(i));
             sum += res->has_value();
         }
     } else {
