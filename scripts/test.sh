@@ -161,6 +161,20 @@ TOTAL_START=$SECONDS
 mkdir -p "$REPORTS" "$VENVS"
 rm -f "$REPORTS"/*.xml
 
+# On a fresh machine: the system packages the engine's tests and benchmarks
+# build against (.ci/run installs them too; this keeps the command
+# self-contained).
+if [[ ! -f /usr/include/gtest/gtest.h || ! -f /usr/include/benchmark/benchmark.h ]] \
+        && command -v apt-get >/dev/null; then
+    say "system packages (apt-get)"
+    SUDO=()
+    [[ $(id -u) -ne 0 ]] && SUDO=(sudo)
+    export DEBIAN_FRONTEND=noninteractive
+    "${SUDO[@]}" apt-get update -q
+    "${SUDO[@]}" apt-get install -y -q --no-install-recommends \
+        build-essential libgtest-dev libbenchmark-dev
+fi
+
 say "tools"
 BASE_PY=$(base_python)
 make_venv "$VENVS/tools" "$BASE_PY"
