@@ -1,49 +1,40 @@
-// Shared helpers for the engine tests: bit-level double comparison, error
-// assertions, ledger snapshots and a hand-written state layout builder that
-// is independent of the engine's writer.
+// Shared helpers for the engine tests: bitwise comparisons, error assertions,
+// a reference reward model and a hand-written state layout builder that is
+// independent of the engine's writer.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "api.hpp"
-#include "decide.hpp"
-#include "error.hpp"
-#include "ledger.hpp"
 
 namespace ordwyne::testing {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
 inline std::uint64_t bits_of(double x) { return std::bit_cast<std::uint64_t>(x); }
 inline double from_bits(std::uint64_t b) { return std::bit_cast<double>(b); }
 
-// Bitwise double equality: distinguishes -0.0 from +0.0 and compares NaN
-// payloads.
-#define EXPECT_SAME_DOUBLE(a, b) \
-    EXPECT_EQ(::ordwyne::testing::bits_of(a), ::ordwyne::testing::bits_of(b))
-
-// The result must be an Error with exactly this text.
-#define EXPECT_ERROR(expr, text)                                        \
-    do {                                                                \
-        const auto& r_ = (expr);                                        \
-        ASSERT_FALSE(r_.has_value()) << "expected error: " << (text);   \
-        EXPECT_EQ(r_.error().message, std::string(text));               \
-    } while (0)
+// The error text of a result, to compare with the expected one.
+template <class R>
+std::string error_of(const R& r) {
+    return r.has_value() ? std::string("(no error)") : r.error().message;
+}
+#define EXPECT_ERROR(expr, text) EXPECT_EQ(::ordwyne::testing::error_of(expr), std::string(text))
 
 inline Bandit make_bandit(std::uint32_t bits = 4, double horizon = 10.0,
                           double default_reward = 0.0, double epsilon = 0.05,
                           double forgetfulness = 1.0) {
-    auto r = api::create(bits, horizon, default_reward, epsilon, forgetfulness);
-    if (!r) {
-        ADD_FAILURE() << "create failed: " << r.error().message;
-        return std::move(*api::create(1, 1.0, 0.0, 0.0, 1.0));
-    }
-    return std::move(*r);
+    return api::create(bits, horizon, default_reward, epsilon, forgetfulness).value();
 }
 
 inline std::vector<DecisionRecord> records_of(const Bandit& b) {
@@ -52,23 +43,26 @@ inline std::vector<DecisionRecord> records_of(const Bandit& b) {
     return out;
 }
 
-inline void expect_same_vector(const FeatureVector& got, const FeatureVector& want) {
-    ASSERT_EQ(got.size(), want.size());
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        EXPECT_EQ(got[i].index, want[i].index) << "entry " << i;
-        EXPECT_SAME_DOUBLE(got[i].value, want[i].value) << "entry " << i;
-    }
+// Bit patterns: comparing these tells -0.0 from 0.0 and NaN payloads apart,
+// and gtest prints any difference.
+inline std::vector<std::uint64_t> bits(const std::vector<double>& v) {
+    std::vector<std::uint64_t> out;
+    for (double x : v) out.push_back(bits_of(x));
+    return out;
 }
-
-inline void expect_same_record(const DecisionRecord& got, const DecisionRecord& want) {
-    EXPECT_EQ(got.decision_id, want.decision_id);
-    EXPECT_SAME_DOUBLE(got.t, want.t);
-    EXPECT_EQ(got.candidate_hash, want.candidate_hash);
-    EXPECT_EQ(got.chosen, want.chosen);
-    expect_same_vector(got.features, want.features);
-    EXPECT_SAME_DOUBLE(got.propensity, want.propensity);
-    EXPECT_EQ(got.model_version, want.model_version);
-    EXPECT_EQ(got.salt, want.salt);
+inline std::vector<std::pair<std::uint64_t, std::uint64_t>> bits(const FeatureVector& v) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+    for (const Entry& e : v) out.emplace_back(e.index, bits_of(e.value));
+    return out;
+}
+inline auto bits(const DecisionRecord& r) {
+    return std::tuple(r.decision_id, bits_of(r.t), r.candidate_hash, r.chosen, bits(r.features),
+                      bits_of(r.propensity), r.model_version, r.salt);
+}
+inline auto bits(const std::vector<DecisionRecord>& records) {
+    std::vector<decltype(bits(DecisionRecord{}))> out;
+    for (const DecisionRecord& r : records) out.push_back(bits(r));
+    return out;
 }
 
 inline std::uint64_t fnv1a(const std::vector<std::uint8_t>& bytes) {
@@ -80,10 +74,7 @@ inline std::uint64_t fnv1a(const std::vector<std::uint8_t>& bytes) {
 inline std::string to_hex(const std::vector<std::uint8_t>& bytes) {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string s;
-    for (std::uint8_t c : bytes) {
-        s += kDigits[c >> 4];
-        s += kDigits[c & 15];
-    }
+    for (std::uint8_t c : bytes) s += {kDigits[c >> 4], kDigits[c & 15]};
     return s;
 }
 
@@ -101,15 +92,21 @@ struct Bytes {
         return *this;
     }
     Bytes& text(std::string_view s) { return u64(s.size()).raw(s); }
-    Bytes& magic() { return raw(std::string_view("ordwyne\0", 8)); }
-
+    Bytes& cut(std::size_t size) {
+        v.resize(size);
+        return *this;
+    }
     // Appends the checksum of everything so far and renders the text.
     std::string sealed_hex() const {
         Bytes out = *this;
-        out.u64(fnv1a(v));
-        return to_hex(out.v);
+        return to_hex(out.u64(fnv1a(v)).v);
     }
 };
+
+inline DecisionRecord make_record(std::string id, double t, FeatureVector features = {{1, 1.0}},
+                                  std::string salt = "s") {
+    return {std::move(id), t, 0x1234, 0, std::move(features), 0.5, 0, std::move(salt)};
+}
 
 // Every field of a state, written in layout order by hand.
 struct Layout {
@@ -121,21 +118,20 @@ struct Layout {
     std::vector<DecisionRecord> records;
     std::optional<std::uint64_t> record_count;  // forged count if set
 
-    static void record(Bytes& out, const DecisionRecord& r) {
-        out.text(r.decision_id).f64(r.t).u64(r.candidate_hash).u64(r.chosen);
-        out.u64(r.features.size());
-        for (const Entry& e : r.features) out.u64(e.index).f64(e.value);
-        out.f64(r.propensity).u64(r.model_version).text(r.salt);
-    }
-
     Bytes body() const {
         Bytes out;
-        out.magic().u64(1).u64(dim).f64(ridge).f64(forgetting).f64(scale);
+        out.raw(std::string_view("ordwyne\0", 8)).u64(1).u64(dim).f64(ridge).f64(forgetting);
+        out.f64(scale);
         for (std::uint64_t i = 0; i < dim; ++i) out.f64(a.empty() ? 0.0 : a[i]);
         for (std::uint64_t i = 0; i < dim; ++i) out.f64(b.empty() ? 0.0 : b[i]);
         out.u64(decision_count).u64(model_version).f64(horizon).f64(default_reward).f64(epsilon);
         out.u64(record_count.value_or(records.size()));
-        for (const auto& r : records) record(out, r);
+        for (const auto& r : records) {
+            out.text(r.decision_id).f64(r.t).u64(r.candidate_hash).u64(r.chosen);
+            out.u64(r.features.size());
+            for (const Entry& e : r.features) out.u64(e.index).f64(e.value);
+            out.f64(r.propensity).u64(r.model_version).text(r.salt);
+        }
         return out;
     }
 
@@ -151,19 +147,15 @@ struct RefModel {
 
     void update(const FeatureVector& x, double r) {
         const double s = forgetting * scale;
-        if (!x.empty()) {
-            const double inv = 1.0 / s;
-            for (const Entry& e : x) {
-                a[e.index] = a[e.index] + inv * (e.value * e.value);
-                b[e.index] = inv * (r * e.value) + b[e.index];
-            }
+        for (const Entry& e : x) {
+            a[e.index] = a[e.index] + (1.0 / s) * (e.value * e.value);
+            b[e.index] = (1.0 / s) * (r * e.value) + b[e.index];
         }
+        scale = s;
         if (s <= 0x1p-512) {
             for (double& v : a) v = v * s;
             for (double& v : b) v = v * s;
             scale = 1.0;
-        } else {
-            scale = s;
         }
     }
 
@@ -174,7 +166,7 @@ struct RefModel {
         return acc;
     }
 
-    // Bitwise comparison with the engine's model; false on the first difference.
+    // Bitwise comparison with the engine's model.
     bool same_as(const Model& m) const {
         if (bits_of(m.scale) != bits_of(scale) || m.a.size() != a.size()) return false;
         for (std::size_t i = 0; i < a.size(); ++i)
@@ -182,28 +174,5 @@ struct RefModel {
         return true;
     }
 };
-
-inline DecisionRecord make_record(std::string id, double t, FeatureVector features = {{1, 1.0}},
-                                  std::string salt = "s") {
-    DecisionRecord r;
-    r.decision_id = std::move(id);
-    r.t = t;
-    r.candidate_hash = 0x1234;
-    r.chosen = 0;
-    r.features = std::move(features);
-    r.propensity = 0.5;
-    r.model_version = 0;
-    r.salt = std::move(salt);
-    return r;
-}
-
-inline Bandit load(const Layout& layout) {
-    auto r = api::deserialize(layout.hex());
-    if (!r) {
-        ADD_FAILURE() << "deserialize failed: " << r.error().message;
-        return make_bandit();
-    }
-    return std::move(*r);
-}
 
 }  // namespace ordwyne::testing
