@@ -62,18 +62,6 @@ pip_install_once() {
     echo "$sum" > "$stamp"
 }
 
-# atheris only ships prebuilt wheels for some interpreters and needs clang to
-# build from source, so take a wheel or do without; one attempt per venv.
-install_atheris_once() {
-    local dir=$1 stamp="$1/.stamp-atheris"
-    [[ -f $stamp ]] && { cat "$stamp"; return 0; }
-    if "$dir/bin/python" -m pip install -q --only-binary=:all: atheris >/dev/null 2>&1; then
-        echo "atheris: installed" | tee "$stamp"
-    else
-        echo "atheris: no wheel for this interpreter, fuzz tests will skip" | tee "$stamp"
-    fi
-}
-
 cmake_ok() {
     local v
     v=$(cmake --version 2>/dev/null | sed -n 's/^cmake version \([0-9][0-9.]*\).*/\1/p') || return 1

@@ -134,7 +134,6 @@ python_tests() {
     local v=$1 py=$2 dir="$VENVS/py$1"
     make_venv "$dir" "$py"
     pip_install_once "$dir" "$ROOT/scripts/requirements-test.txt"
-    install_atheris_once "$dir"
     # The examples' own packages (the wheel's "examples" extra), so their
     # smoke tests run rather than skip.
     if [[ -s $EXAMPLES_REQ ]]; then
