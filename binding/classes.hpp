@@ -16,7 +16,7 @@ namespace ordwyne::py {
 // Not instantiable from the interpreter, not subclassable, no GC, no dict.
 inline constexpr unsigned int kClassFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
-// Returns the cached type, or builds it from the spec and caches it. On
+// Returns the cached type, or builds it from its PyType_Spec and caches it. On
 // failure: null with RuntimeError "An error occurred while initializing
 // class <name>" whose cause is the underlying exception.
 PyTypeObject* build_class_once(PyTypeObject*& cache, PyType_Spec& spec, const char* name);
