@@ -56,6 +56,22 @@ R hook_body(Caught& caught, const char* callback, F&& body) noexcept {
     }
 }
 
+// Calls a score or explore callable with its packed arguments (null if
+// packing failed) and reads the result as doubles; a result that does not
+// read gives the engine's own message for it.
+Result<std::vector<double>> call_for_doubles(Caught& caught, const char* callback,
+                                             PyObject* callable, PyObject* args,
+                                             std::string_view unusable) {
+    if (args == nullptr) return std::unexpected(caught.callback_raised(callback));
+    Ref result(PyObject_Call(callable, args, nullptr));
+    if (!result) return std::unexpected(caught.callback_raised(callback));
+    std::vector<double> values;
+    if (!to_doubles(result.get(), values)) {
+        return std::unexpected(caught.result_unusable(callback, unusable));
+    }
+    return values;
+}
+
 }  // namespace
 
 std::string Caught::stash(Fetched exception, const char* callback) {
@@ -124,14 +140,7 @@ Result<std::vector<double>> ScoreHook::operator()(std::span<const FeatureVector>
     using R = Result<std::vector<double>>;
     return hook_body<R>(caught_, "score", [&]() -> R {
         Ref args(PyTuple_Pack(2, context_, candidates_));
-        if (!args) return std::unexpected(caught_.callback_raised("score"));
-        Ref result(PyObject_Call(callable_, args.get(), nullptr));
-        if (!result) return std::unexpected(caught_.callback_raised("score"));
-        std::vector<double> estimates;
-        if (!to_doubles(result.get(), estimates)) {
-            return std::unexpected(caught_.result_unusable("score", error::kScore));
-        }
-        return estimates;
+        return call_for_doubles(caught_, "score", callable_, args.get(), error::kScore);
     });
 }
 
@@ -149,14 +158,7 @@ Result<std::vector<double>> ExploreHook::operator()(std::span<const double> esti
         Ref eps(PyFloat_FromDouble(epsilon));
         if (!eps) return std::unexpected(caught_.callback_raised("explore"));
         Ref args(PyTuple_Pack(2, list.get(), eps.get()));
-        if (!args) return std::unexpected(caught_.callback_raised("explore"));
-        Ref result(PyObject_Call(callable_, args.get(), nullptr));
-        if (!result) return std::unexpected(caught_.callback_raised("explore"));
-        std::vector<double> probabilities;
-        if (!to_doubles(result.get(), probabilities)) {
-            return std::unexpected(caught_.result_unusable("explore", error::kExploreCount));
-        }
-        return probabilities;
+        return call_for_doubles(caught_, "explore", callable_, args.get(), error::kExploreCount);
     });
 }
 

@@ -64,13 +64,9 @@ PyObject* decide(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (score != nullptr) score_fn = score_hook;
     if (explore != nullptr) explore_fn = explore_hook;
 
-    Result<std::uint32_t> bits;
-    {
-        SharedBorrow borrow(state);
-        if (!borrow.ok()) return nullptr;
-        bits = api::model_bits(state->bandit);
-    }
-    if (!bits) return value_error(bits.error());
+    auto bits = read_shared(state, api::model_bits);
+    if (!bits) return nullptr;
+    if (!*bits) return value_error(bits->error());
 
     RecordShell shell = RecordShell::allocate();
     if (!shell) return nullptr;
@@ -83,7 +79,7 @@ PyObject* decide(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     }
     if (caught.raise_pending()) return nullptr;
     if (!record) return value_error(record.error());
-    return shell.fill(std::move(*record), *bits, context, candidates);
+    return shell.fill(std::move(*record), **bits, context, candidates);
 }
 
 }  // namespace ordwyne::py

@@ -41,14 +41,10 @@ PyObject* model_bits(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     if (!model_bits_params.bind(args, nargs, kwnames, a)) return nullptr;
     StateObject* state = state_argument(a[0], "state");
     if (state == nullptr) return nullptr;
-    Result<std::uint32_t> bits;
-    {
-        SharedBorrow borrow(state);
-        if (!borrow.ok()) return nullptr;
-        bits = api::model_bits(state->bandit);
-    }
-    if (!bits) return value_error(bits.error());
-    return PyLong_FromUnsignedLong(*bits);
+    auto bits = read_shared(state, api::model_bits);
+    if (!bits) return nullptr;
+    if (!*bits) return value_error(bits->error());
+    return PyLong_FromUnsignedLong(**bits);
 }
 
 PyObject* serialize(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -56,13 +52,9 @@ PyObject* serialize(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     if (!serialize_params.bind(args, nargs, kwnames, a)) return nullptr;
     StateObject* state = state_argument(a[0], "state");
     if (state == nullptr) return nullptr;
-    std::string text;
-    {
-        SharedBorrow borrow(state);
-        if (!borrow.ok()) return nullptr;
-        text = api::serialize(state->bandit);
-    }
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    auto text = read_shared(state, api::serialize);
+    if (!text) return nullptr;
+    return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
 }
 
 PyObject* deserialize(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

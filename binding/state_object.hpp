@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
+#include <utility>
 
 #include "decide.hpp"
 #include "ref.hpp"
@@ -54,5 +56,15 @@ public:
 private:
     StateObject* state_ = nullptr;
 };
+
+// Runs `read` on the engine state under a shared borrow; empty, with the
+// PanicException set, when the borrow is refused.
+template <class Read>
+auto read_shared(StateObject* state, Read&& read)
+    -> std::optional<decltype(read(std::as_const(state->bandit)))> {
+    SharedBorrow borrow(state);
+    if (!borrow.ok()) return std::nullopt;
+    return read(std::as_const(state->bandit));
+}
 
 }  // namespace ordwyne::py

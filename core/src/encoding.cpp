@@ -63,7 +63,6 @@ struct Scratch {
     std::vector<const NamedFeature*> order;
     std::vector<Part> parts;
     std::vector<std::uint64_t> seeds;
-    std::vector<std::uint64_t> hashes;
     std::vector<std::uint64_t> keys;
     std::vector<std::uint64_t> sorted;
     std::vector<std::uint32_t> counts;
@@ -179,10 +178,9 @@ CandidateEncoder::CandidateEncoder(const TokenList& context, std::uint32_t bits)
     lanes_ = (n_tokens + 3) & ~std::size_t{3};
     s.seeds.resize(lanes_);
     for (std::size_t t = 0; t < lanes_; ++t) s.seeds[t] = t < n_tokens ? context[t].seed : 0;
-    s.hashes.resize(lanes_);
 }
 
-const std::uint64_t* CandidateEncoder::mixed_hashes(const Part& part) {
+std::size_t CandidateEncoder::mixed_hashes(const Part& part) {
     Scratch& s = *scratch_;
     CachedPart* slot = nullptr;
     if (part.shared) {
@@ -200,7 +198,7 @@ const std::uint64_t* CandidateEncoder::mixed_hashes(const Part& part) {
             }
             if (c.name == name.data() && c.name_size == name.size() && c.text == text.data() &&
                 c.text_size == text.size()) {
-                return s.mixed.data() + c.offset;
+                return c.offset;
             }
             if (probe == s.cache.size() / 4) break;  // crowded: compute without caching
         }
@@ -213,7 +211,7 @@ const std::uint64_t* CandidateEncoder::mixed_hashes(const Part& part) {
         *slot = CachedPart{s.epoch,          part.pieces[1].data(), part.pieces[3].data(),
                            part.pieces[1].size(), part.pieces[3].size(), offset};
     }
-    return s.mixed.data() + offset;
+    return offset;
 }
 
 void CandidateEncoder::encode(std::string_view name, const NamedFeatures& features,
@@ -246,8 +244,7 @@ void CandidateEncoder::encode(std::string_view name, const NamedFeatures& featur
     // Raw entries in generation order: token outer, part inner. The sort key
     // carries the generation number so that an ordinary sort is stable.
     for (std::size_t p = 0; p < n_parts; ++p) {
-        // Resolved before the loop: caching may grow the store it points into.
-        const std::size_t offset = mixed_hashes(s.parts[p]) - s.mixed.data();
+        const std::size_t offset = mixed_hashes(s.parts[p]);
         const double part_weight = s.parts[p].weight;
         for (std::size_t t = 0; t < n_tokens; ++t) {
             const std::uint64_t z = s.mixed[offset + t];

@@ -87,7 +87,8 @@ public:
     void encode(std::string_view name, const NamedFeatures& features, FeatureVector& out);
 
 private:
-    const std::uint64_t* mixed_hashes(const Part& part);
+    // Where the part's mixed hash for every token starts in the scratch store.
+    std::size_t mixed_hashes(const Part& part);
 
     const TokenList& context_;
     std::uint32_t bits_;

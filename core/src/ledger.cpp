@@ -152,9 +152,11 @@ void Ledger::push_back(DecisionRecord record, double due) {
     ++next_seq_;
 }
 
-Ledger::Handle Ledger::find(std::string_view id) const {
-    if (by_id_.size() == 0) return nullptr;
-    return const_cast<IdIndex&>(by_id_).find(id, hash_of(id)).node;
+std::optional<DecisionRecord> Ledger::take_first(std::string_view id) {
+    if (by_id_.size() == 0) return std::nullopt;
+    IdIndex::Slot& slot = by_id_.find(id, hash_of(id));
+    if (slot.node == nullptr) return std::nullopt;
+    return remove(slot.node, slot);
 }
 
 std::vector<Ledger::Handle> Ledger::due_at(double t) const {
@@ -168,8 +170,10 @@ std::vector<Ledger::Handle> Ledger::due_at(double t) const {
 
 DecisionRecord Ledger::take(Handle handle) {
     Node* n = const_cast<Node*>(handle);
+    return remove(n, by_id_.find(n->record.decision_id, hash_of(n->record.decision_id)));
+}
 
-    IdIndex::Slot& slot = by_id_.find(n->record.decision_id, hash_of(n->record.decision_id));
+DecisionRecord Ledger::remove(Node* n, IdIndex::Slot& slot) {
     if (slot.node == n) {
         // The id's first record leaves: the next duplicate, if any, takes
         // over the slot (same id, same hash).
@@ -209,9 +213,9 @@ Resolution resolution_of(DecisionRecord&& record, double reward, ResolutionKind 
 
 std::optional<Resolution> learn(Bandit& bandit, std::string_view decision_id, double reward,
                                 double t) {
-    Ledger::Handle h = bandit.ledger.find(decision_id);
-    if (h == nullptr) return std::nullopt;
-    DecisionRecord record = bandit.ledger.take(h);
+    std::optional<DecisionRecord> taken = bandit.ledger.take_first(decision_id);
+    if (!taken) return std::nullopt;
+    DecisionRecord& record = *taken;
     const bool due = is_due(record.t, bandit.horizon, t);
     const double classified = due ? bandit.default_reward : reward;
     model::update(bandit.model, record.features, classified);
@@ -236,9 +240,9 @@ std::vector<Resolution> expire(Bandit& bandit, double t) {
 
 Result<std::optional<Resolution>> learn(Bandit& bandit, std::string_view decision_id,
                                         double reward, double t, TrainFn train) {
-    Ledger::Handle h = bandit.ledger.find(decision_id);
-    if (h == nullptr) return std::optional<Resolution>();
-    DecisionRecord record = bandit.ledger.take(h);
+    std::optional<DecisionRecord> taken = bandit.ledger.take_first(decision_id);
+    if (!taken) return std::optional<Resolution>();
+    DecisionRecord& record = *taken;
     bandit.model_version += 1;
     const bool due = is_due(record.t, bandit.horizon, t);
     const double classified = due ? bandit.default_reward : reward;

@@ -61,8 +61,9 @@ public:
     // a NaN due time is never reached.
     void push_back(DecisionRecord record, double due);
 
-    // The first pending record with this id in ledger order, or null.
-    Handle find(std::string_view id) const;
+    // Removes and returns the first pending record with this id in ledger
+    // order; none if no record has it.
+    std::optional<DecisionRecord> take_first(std::string_view id);
 
     // The records whose due time is <= t, in ledger order.
     std::vector<Handle> due_at(double t) const;
@@ -102,6 +103,8 @@ private:
     };
 
     static Handle next(Handle h);
+    // Unlinks a node from every index; `slot` is its id's slot.
+    DecisionRecord remove(Node* n, IdIndex::Slot& slot);
     static std::uint64_t hash_of(std::string_view id);
     void clear();
 

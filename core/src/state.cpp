@@ -25,29 +25,6 @@ std::uint64_t load_u64(const std::uint8_t* p) {
 
 double bits_to_f64(std::uint64_t bits) { return std::bit_cast<double>(bits); }
 
-// FNV-1a over a buffer, a word at a time where the word is zero: XOR with a
-// zero byte changes nothing, so eight zero bytes are one multiply by p**8.
-// Model arrays are mostly zero, which makes the checksum cheap where it
-// matters most.
-constexpr std::uint64_t kPrime8 = [] {
-    std::uint64_t p = 1;
-    for (int i = 0; i < 8; ++i) p *= rng::kFnvPrime;
-    return p;
-}();
-
-std::uint64_t fnv_continue(std::uint64_t h, const std::uint8_t* p, std::size_t n) {
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        if (load_u64(p + i) == 0) {
-            h *= kPrime8;
-        } else {
-            for (std::size_t j = 0; j < 8; ++j) h = (h ^ p[i + j]) * rng::kFnvPrime;
-        }
-    }
-    for (; i < n; ++i) h = (h ^ p[i]) * rng::kFnvPrime;
-    return h;
-}
-
 std::size_t record_size(const DecisionRecord& r) {
     return 64 + r.decision_id.size() + r.salt.size() + 16 * r.features.size();
 }
@@ -90,14 +67,14 @@ void write_layout(const Bandit& bandit, Sink& sink) {
         sink.u64(r.model_version);
         sink.text(r.salt);
     });
-    const std::uint64_t checksum = sink.hash;
+    const std::uint64_t checksum = sink.hash.state;
     sink.bytes(&checksum, 8);
 }
 
 // Shared field encoders; the derived sink supplies bytes().
 template <class Derived>
 struct SinkBase {
-    std::uint64_t hash = rng::kFnvOffset;
+    rng::Fnv1a hash;
 
     void u64(std::uint64_t v) { static_cast<Derived*>(this)->bytes(&v, 8); }
     void f64(double v) { u64(std::bit_cast<std::uint64_t>(v)); }
@@ -112,7 +89,7 @@ struct ByteSink : SinkBase<ByteSink> {
 
     void bytes(const void* data, std::size_t n) {
         if (n == 0) return;
-        hash = fnv_continue(hash, static_cast<const std::uint8_t*>(data), n);
+        hash.bytes(data, n);
         std::memcpy(out, data, n);
         out += n;
     }
@@ -138,7 +115,7 @@ struct HexSink : SinkBase<HexSink> {
     void bytes(const void* data, std::size_t n) {
         if (n == 0) return;
         auto* p = static_cast<const std::uint8_t*>(data);
-        hash = fnv_continue(hash, p, n);
+        hash.bytes(p, n);
         for (std::size_t i = 0; i < n; ++i) {
             std::memcpy(out, kHex.pairs[p[i]], 2);
             out += 2;
@@ -271,7 +248,9 @@ Result<Bandit> deserialize(std::span<const std::uint8_t> bytes) {
     if (bytes.size() < 24) return fail(truncated());
     if (std::memcmp(bytes.data(), kMagic, 8) != 0) return fail(error::make(error::kBadMagic));
     const std::size_t body = bytes.size() - kChecksum;
-    if (load_u64(bytes.data() + body) != fnv_continue(rng::kFnvOffset, bytes.data(), body)) {
+    rng::Fnv1a checksum;
+    checksum.bytes(bytes.data(), body);
+    if (load_u64(bytes.data() + body) != checksum.state) {
         return fail(error::make(error::kChecksum));
     }
     const std::uint64_t version = load_u64(bytes.data() + 8);
