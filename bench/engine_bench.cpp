@@ -332,64 +332,48 @@ void state_args(benchmark::internal::Benchmark* b) {
     b->UseRealTime();
 }
 
-template <std::uint32_t Bits, bench::Fill F>
-void BM_serialize(benchmark::State& st) {
-    const Bandit& b = big_state(Bits, F);
-    for (auto _ : st) {
-        std::string text = api::serialize(b);
-        benchmark::DoNotOptimize(text.data());
-    }
-    st.counters["text_MiB"] = static_cast<double>(api::serialize(b).size()) / (1 << 20);
-}
-// The layout as bytes, checksum included, without the hex rendering.
-template <std::uint32_t Bits, bench::Fill F>
-void BM_serialize_bytes(benchmark::State& st) {
-    const Bandit& b = big_state(Bits, F);
-    for (auto _ : st) {
-        auto bytes = state::serialize(b);
-        benchmark::DoNotOptimize(bytes.data());
-    }
-}
-// The engine's own checksum, isolated through the public reader: bytes
-// whose stored checksum is wrong are refused right after the checksum is
-// computed (the magic check before it is 8 bytes), so this is the checksum's
-// time in both directions, whatever the engine does to compute it.
-template <std::uint32_t Bits, bench::Fill F>
-void BM_checksum(benchmark::State& st) {
-    auto bytes = state::serialize(big_state(Bits, F));
+// What each state benchmark starts from, prepared outside the timing.
+const Bandit* the_state(const Bandit& b) { return &b; }
+std::string as_text(const Bandit& b) { return api::serialize(b); }
+std::vector<std::uint8_t> as_bytes(const Bandit& b) { return state::serialize(b); }
+// Bytes whose stored checksum is wrong are refused right after the checksum
+// is computed (the magic check before it is 8 bytes), so reading them times
+// the engine's own checksum, whatever it does to compute it.
+std::vector<std::uint8_t> as_rejected_bytes(const Bandit& b) {
+    auto bytes = state::serialize(b);
     bytes.back() ^= 1;
-    for (auto _ : st) {
-        auto b = state::deserialize(bytes);
-        benchmark::DoNotOptimize(b);
-    }
+    return bytes;
 }
-template <std::uint32_t Bits, bench::Fill F>
-void BM_deserialize(benchmark::State& st) {
-    const std::string text = api::serialize(big_state(Bits, F));
-    for (auto _ : st) {
-        auto b = api::deserialize(text);
-        benchmark::DoNotOptimize(b);
-    }
+
+// The timed operations.
+std::string serialize_text(const Bandit* b) { return api::serialize(*b); }
+std::vector<std::uint8_t> serialize_bytes(const Bandit* b) { return state::serialize(*b); }
+Result<Bandit> deserialize_text(const std::string& text) { return api::deserialize(text); }
+Result<Bandit> deserialize_bytes(const std::vector<std::uint8_t>& bytes) {
+    return state::deserialize(bytes);
 }
-template <std::uint32_t Bits, bench::Fill F>
-void BM_decode_hex(benchmark::State& st) {
-    const std::string text = api::serialize(big_state(Bits, F));
-    for (auto _ : st) {
-        auto bytes = state::decode_hex(text);
-        benchmark::DoNotOptimize(bytes);
-    }
+Result<std::vector<std::uint8_t>> decode_hex(const std::string& text) {
+    return state::decode_hex(text);
 }
-template <std::uint32_t Bits, bench::Fill F>
-void BM_deserialize_bytes(benchmark::State& st) {
-    const auto bytes = state::serialize(big_state(Bits, F));
+
+template <std::uint32_t Bits, bench::Fill F, auto Input, auto Run>
+void BM_state(benchmark::State& st) {
+    const auto input = Input(big_state(Bits, F));
     for (auto _ : st) {
-        auto b = state::deserialize(bytes);
-        benchmark::DoNotOptimize(b);
+        auto out = Run(input);
+        benchmark::DoNotOptimize(out);
     }
 }
 
+#define BM_serialize(B, F) BM_state<B, F, the_state, serialize_text>
+#define BM_serialize_bytes(B, F) BM_state<B, F, the_state, serialize_bytes>
+#define BM_checksum(B, F) BM_state<B, F, as_rejected_bytes, deserialize_bytes>
+#define BM_deserialize(B, F) BM_state<B, F, as_text, deserialize_text>
+#define BM_decode_hex(B, F) BM_state<B, F, as_text, decode_hex>
+#define BM_deserialize_bytes(B, F) BM_state<B, F, as_bytes, deserialize_bytes>
+
 #define STATE_BENCH(fn, label, bits, fill)                                              \
-    BENCHMARK(fn<bits, bench::Fill::fill>)                                               \
+    BENCHMARK(fn(bits, bench::Fill::fill))                                               \
         ->Name(label "/bits:" #bits "/" #fill)                                           \
         ->Iterations(iterations_for(bits))                                               \
         ->Apply(state_args)
