@@ -17,6 +17,8 @@
 # Environment:
 #   ORDWYNE_PYTHONS  interpreter versions to test (default "3.10 3.11 3.12 3.13")
 #   ORDWYNE_JOBS     parallel compile jobs (default 2)
+#   ORDWYNE_SLOW_PYTHON  the one interpreter that also runs tests marked slow
+#                    (default: the last of ORDWYNE_PYTHONS)
 #   CI               when set, a missing interpreter is a failure, not a skip
 #   extra arguments are passed to every pytest run
 set -euo pipefail
@@ -25,6 +27,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$ROOT"
 
 PYVERSIONS=(${ORDWYNE_PYTHONS:-3.10 3.11 3.12 3.13})
+# The interpreter that also runs the tests marked slow: by default the last
+# one tested.
+SLOW_PYTHON=${ORDWYNE_SLOW_PYTHON:-${PYVERSIONS[-1]}}
 REPORTS="$BUILD/reports"
 PYTEST_ARGS=("$@")
 WHEEL_TAG=cp310-abi3
@@ -131,9 +136,16 @@ audit_wheel() {
 }
 
 python_tests() {
-    local v=$1 py=$2 dir="$VENVS/py$1"
+    local v=$1 py=$2 dir="$VENVS/py$1" marker=()
     make_venv "$dir" "$py"
     pip_install_once "$dir" "$ROOT/scripts/requirements-test.txt"
+    # Slow tests (statistics, crashes, the cluster, type checkers) need more
+    # packages and minutes; one interpreter is enough to run them.
+    if [[ $v == "$SLOW_PYTHON" ]]; then
+        pip_install_once "$dir" "$ROOT/scripts/requirements-slow.txt"
+    else
+        marker=(-m "not slow")
+    fi
     # The examples' own packages (the wheel's "examples" extra), so their
     # smoke tests run rather than skip.
     if [[ -s $EXAMPLES_REQ ]]; then
@@ -147,7 +159,7 @@ python_tests() {
     # directory on sys.path ahead of site-packages.
     "$dir/bin/pytest" "$ROOT/tests" -p no:cacheprovider \
         --junitxml="$REPORTS/python-$v.xml" -o junit_family=xunit2 \
-        ${PYTEST_ARGS[@]+"${PYTEST_ARGS[@]}"} || rc=$?
+        ${marker[@]+"${marker[@]}"} ${PYTEST_ARGS[@]+"${PYTEST_ARGS[@]}"} || rc=$?
     if (( rc == 5 )); then
         echo "pytest collected no tests under tests/: the suite is missing"
     fi

@@ -1,0 +1,1 @@
+"""Offline tools over ordwyne's experience logs and stored states."""

@@ -1,0 +1,3 @@
+from ordwyne_offline.cli import main
+
+raise SystemExit(main())
