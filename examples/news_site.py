@@ -27,12 +27,19 @@ import heapq
 import math
 import sys
 import time
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any, TextIO
 
 import numpy as np
+import numpy.typing as npt
 
 import ordwyne
+
+# One feature dict, as decide takes it.
+Features = dict[str, str | bool | int | float | None]
+Array = npt.NDArray[Any]
 
 EXPIRE_EVERY = 60.0  # the host sweeps unanswered visits once a simulated minute
 
@@ -80,16 +87,16 @@ class World:
     """The articles, the day's visits and the hidden click probabilities."""
 
     names: list[str]
-    articles: list[dict]          # static features of each article
-    published: np.ndarray         # seconds before midnight each article went up
-    times: np.ndarray             # visit time in seconds since midnight
-    contexts: list[dict]
-    prob: np.ndarray              # true click probability, visits x articles
-    click_u: np.ndarray           # one uniform per visit, shared by every policy
-    delay: np.ndarray             # click delay per visit, seconds
+    articles: list[Features]      # static features of each article
+    published: Array              # seconds before midnight each article went up
+    times: Array                  # visit time in seconds since midnight
+    contexts: list[Features]
+    prob: Array                   # true click probability, visits x articles
+    click_u: Array                # one uniform per visit, shared by every policy
+    delay: Array                  # click delay per visit, seconds
 
-    def candidates(self, t: float) -> list[tuple[str, dict]]:
-        out = []
+    def candidates(self, t: float) -> list[tuple[str, Features]]:
+        out: list[tuple[str, Features]] = []
         # plain floats: rounding numpy scalars costs more than the decision itself
         for name, static, published in zip(self.names, self.articles, self.published.tolist()):
             features = dict(static)
@@ -108,9 +115,10 @@ def build_world(visits: int, seed: int) -> World:
     length = rng.integers(250, 2800, size=n)
     published = rng.uniform(0.5, 30.0, size=n) * 3600.0
     quality = rng.normal(0.0, 0.35, size=n)
-    articles = [{"topic": TOPICS[topic[i]], "author": AUTHORS[author[i]],
-                 "language": LANGUAGES[language[i]], "length_words": int(length[i])}
-                for i in range(n)]
+    articles: list[Features] = [
+        {"topic": TOPICS[topic[i]], "author": AUTHORS[author[i]],
+         "language": LANGUAGES[language[i]], "length_words": int(length[i])}
+        for i in range(n)]
 
     hour_p = np.array(TRAFFIC, float) / sum(TRAFFIC)
     hours = rng.choice(24, size=visits, p=hour_p)
@@ -121,9 +129,10 @@ def build_world(visits: int, seed: int) -> World:
     part = np.array([DAYPARTS.index(daypart(h)) for h in hour])
     interest_cdf = np.cumsum([INTEREST_BY_DAYPART[d] for d in DAYPARTS], axis=1)
     interest = (rng.uniform(size=(visits, 1)) >= interest_cdf[part][:, :-1]).sum(axis=1)
-    contexts = [{"device": DEVICES[device[v]], "country": COUNTRIES[country[v]],
-                 "daypart": DAYPARTS[part[v]], "interest": TOPICS[interest[v]],
-                 "hour": int(hour[v])} for v in range(visits)]
+    contexts: list[Features] = [
+        {"device": DEVICES[device[v]], "country": COUNTRIES[country[v]],
+         "daypart": DAYPARTS[part[v]], "interest": TOPICS[interest[v]],
+         "hour": int(hour[v])} for v in range(visits)]
 
     # log-odds, visits x articles
     logit = BASE_LOGIT + quality[None, :]
@@ -152,9 +161,10 @@ def build_world(visits: int, seed: int) -> World:
 
 @dataclass
 class EngineRun:
-    chosen: np.ndarray
-    clicked: np.ndarray
-    trace: list[tuple] = field(default_factory=list)  # what each decision was
+    chosen: Array
+    clicked: Array
+    # what each decision was: id, chosen, propensity, model version, candidate hash
+    trace: list[tuple[str, int, float, int, int]] = field(default_factory=list)
     final_state: str = ""
     rewarded: int = 0          # clicks reported within the horizon
     late_expired: int = 0      # clicks past the horizon, still pending: resolved as no-click
@@ -162,8 +172,9 @@ class EngineRun:
     swept: int = 0             # visits closed by expire
 
 
-def run_engine(world: World, args, log=None, checkpoint: Path | None = None,
-               progress=None) -> EngineRun:
+def run_engine(world: World, args: argparse.Namespace, log: TextIO | None = None,
+               checkpoint: Path | None = None,
+               progress: Callable[[], None] | None = None) -> EngineRun:
     """Play the day with the engine. With `log` every decision and resolution
     is written; with `checkpoint` the state goes through that file halfway."""
     visits = len(world.times)
@@ -174,7 +185,7 @@ def run_engine(world: World, args, log=None, checkpoint: Path | None = None,
     pending: list[tuple[float, int, str]] = []  # (arrival time, visit, decision id)
     next_sweep = EXPIRE_EVERY
 
-    def note(resolution):
+    def note(resolution: ordwyne.Resolution) -> None:
         if log is not None:
             log.write(ordwyne.log_line(resolution) + "\n")
 
@@ -235,12 +246,13 @@ def run_engine(world: World, args, log=None, checkpoint: Path | None = None,
     return run
 
 
-def moving_rate(hits: np.ndarray, window: int) -> np.ndarray:
+def moving_rate(hits: Array, window: int) -> Array:
     cumulative = np.concatenate([[0.0], np.cumsum(hits, dtype=float)])
-    return (cumulative[window:] - cumulative[:-window]) / window
+    rate: Array = (cumulative[window:] - cumulative[:-window]) / window
+    return rate
 
 
-def plot(path: Path, hours: np.ndarray, curves: dict[str, np.ndarray], window: int,
+def plot(path: Path, hours: Array, curves: dict[str, Array], window: int,
          epsilon: float) -> None:
     import matplotlib
     matplotlib.use("Agg")
@@ -276,8 +288,8 @@ def plot(path: Path, hours: np.ndarray, curves: dict[str, np.ndarray], window: i
     plt.close(fig)
 
 
-def parse_args(argv=None):
-    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
+    p = argparse.ArgumentParser(description=(__doc__ or "").split("\n\n")[0],
                                 formatter_class=argparse.ArgumentDefaultsHelpFormatter)
     p.add_argument("--visits", type=int, default=30_000, help="visits in the simulated day")
     p.add_argument("--epsilon", type=float, default=0.05, help="exploration rate")
@@ -294,7 +306,7 @@ def parse_args(argv=None):
     return args
 
 
-def main(argv=None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     from rich.console import Console
     from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, \
         TimeRemainingColumn
