@@ -1,0 +1,260 @@
+"""The `ordwyne` command: inspect, verify, replay and eval.
+
+Exit status: 0 success (verify: a clean log), 1 a finding or a replay
+mismatch, 2 a usage or input error (unreadable file, bad state, bad log
+line where a sound log is required).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from typing import List, Optional
+
+__all__ = ["main", "build_parser"]
+
+PROG = "ordwyne"
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):  # usage errors exit 2, as argparse does, without the noise
+        self.print_usage(sys.stderr)
+        self.exit(2, f"{self.prog}: error: {message}\n")
+
+
+def _err(command: str, message: str) -> None:
+    print(f"{PROG} {command}: {message}", file=sys.stderr)
+
+
+def _add_inspect(sub) -> None:
+    p = sub.add_parser("inspect", help="show what a stored state holds",
+                       description="Read a state file (a serialize() text) and show its "
+                       "parameters, counters, pending decisions and model statistics.")
+    p.add_argument("state", metavar="STATE", help="state file")
+    p.add_argument("--json", action="store_true", help="print JSON instead of a table")
+    p.add_argument("--no-model", action="store_true",
+                   help="skip the model statistics (faster on large states)")
+    p.add_argument("--no-checksum", action="store_true",
+                   help="skip the checksum, which loads the state into the engine once "
+                   "(about twice the text's size in memory)")
+    p.set_defaults(run=_run_inspect)
+
+
+def _add_replay(sub) -> None:
+    from .start import add_start_arguments
+    p = sub.add_parser("replay", help="rebuild a state from a start state and logs",
+                       description="Replay decision and resolution lines on a start state "
+                       "and write the resulting state atomically. Every replayed decision "
+                       "must equal its logged record.")
+    p.add_argument("logs", nargs="+", metavar="LOG", help="log files in order ('-' = stdin)")
+    add_start_arguments(p)
+    p.add_argument("--out", required=True, metavar="FILE", help="where to write the state")
+    p.add_argument("--keep-going", action="store_true",
+                   help="report mismatches and continue instead of stopping at the first")
+    p.add_argument("--until-line", type=int, metavar="N",
+                   help="stop after N lines (counted over all logs)")
+    p.add_argument("--quiet", "-q", action="store_true", help="no progress display")
+    p.set_defaults(run=_run_replay)
+
+
+def _add_verify(sub) -> None:
+    from .start import add_start_arguments
+    p = sub.add_parser("verify", help="check a log's consistency (and replay it with a state)",
+                       description="Check the log's own consistency; with a start state also "
+                       "replay it and compare every decision. Exit 0 clean, 1 findings, "
+                       "2 usage or input error.")
+    p.add_argument("logs", nargs="+", metavar="LOG", help="log files in order ('-' = stdin)")
+    add_start_arguments(p)
+    p.add_argument("--json", metavar="FILE", dest="json_out", help="write a JSON report")
+    p.add_argument("--quiet", "-q", action="store_true",
+                   help="no progress display and no per-finding lines")
+    p.set_defaults(run=_run_verify)
+
+
+def _add_eval(sub) -> None:
+    # the evaluator (and what it imports) loads only when eval runs, and a
+    # missing or broken evaluator cannot break the other commands
+    p = sub.add_parser("eval", help="estimate what other settings would have earned",
+                       add_help=False)
+    p.add_argument("rest", nargs=argparse.REMAINDER)
+    p.set_defaults(run=lambda args: _run_eval(args.rest))
+
+
+def _run_eval(argv) -> int:
+    try:
+        from . import evaluate
+        add, run = evaluate.add_arguments, evaluate.run
+    except Exception as e:
+        _err("eval", f"eval is not available ({type(e).__name__}: {e})")
+        return 2
+    parser = _Parser(prog=f"{PROG} eval", description="Off-policy evaluation of engine "
+                     "settings on the logged traffic.")
+    add(parser)
+    return run(parser.parse_args(argv))
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog=PROG, description="Offline tools for ordwyne states and "
+                     "experience logs.")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    sub.required = True
+    _add_inspect(sub)
+    _add_verify(sub)
+    _add_replay(sub)
+    _add_eval(sub)
+    return parser
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
+    try:
+        if argv[:1] == ["eval"]:  # its own parser, options first included
+            return _run_eval(argv[1:])
+        args = build_parser().parse_args(argv)
+        return args.run(args)
+    except KeyboardInterrupt:
+        return 130
+    except BrokenPipeError:
+        return 1
+
+
+# -- inspect ---------------------------------------------------------------
+
+def _run_inspect(args) -> int:
+    from .inspect_state import format_inspection, inspect_text, inspection_json
+    from .statefile import read_state_buffer, read_state_text
+    try:  # the engine's checksum needs a str; without it a buffer spares the copy
+        text = read_state_buffer(args.state) if args.no_checksum else read_state_text(args.state)
+    except (OSError, UnicodeDecodeError) as e:
+        _err("inspect", f"cannot read {args.state}: {e}")
+        return 2
+    d = inspect_text(text, model=not args.no_model, checksum=not args.no_checksum)
+    if args.json:
+        print(json.dumps(inspection_json(d), indent=2))
+    else:
+        print(format_inspection(args.state, d))
+    return 0 if d["ok"] else 2
+
+
+# -- replay ----------------------------------------------------------------
+
+def _start(command, args):
+    from .start import StartError, start_from_args
+    try:
+        return start_from_args(args)
+    except StartError as e:
+        _err(command, str(e))
+        return None
+
+
+def _run_replay(args) -> int:
+    from .logs import LogError, iter_events
+    from .replay import replay_events
+    from .statefile import parse_state
+    from .util import Progress, write_atomic
+    import ordwyne
+
+    start = _start("replay", args)
+    if start is None:
+        return 2
+    progress = Progress("replay", enabled=False if args.quiet else None)
+
+    def show(m):
+        progress.done()
+        print(f"{PROG} replay: {m}", file=sys.stderr)
+
+    try:
+        result = replay_events(start, iter_events(args.logs, incomplete="warn",
+                                                  progress=progress),
+                               keep_going=args.keep_going, until_line=args.until_line,
+                               on_mismatch=show)
+    except LogError as e:
+        progress.done()
+        _err("replay", str(e))
+        return 2
+    except OSError as e:
+        progress.done()
+        _err("replay", f"cannot read the log: {e}")
+        return 2
+    progress.done()
+    if result.stopped_at is not None:
+        _err("replay", "stopped at the first mismatch; no state written "
+             "(--keep-going replays past mismatches)")
+        return 1
+    text = ordwyne.serialize(result.state)
+    pending = len(parse_state(text).records)
+    try:
+        write_atomic(args.out, text)
+    except OSError as e:
+        _err("replay", f"cannot write {args.out}: {e}")
+        return 2
+    print(f"replayed {result.lines:,} lines")
+    print(f"  {result.decisions:,} decisions, {result.resolutions:,} resolutions, "
+          f"{pending:,} pending at the end")
+    print(f"  {result.skipped:,} lines skipped (already in the start state)")
+    if result.mismatches:
+        print(f"{len(result.mismatches):,} mismatches (see above)")
+    print(f"state written to {args.out}")
+    return 1 if result.mismatches else 0
+
+
+# -- verify ----------------------------------------------------------------
+
+def _run_verify(args) -> int:
+    from .logs import iter_events
+    from .start import has_start
+    from .util import Progress
+    from .verify import Verifier
+
+    start = None
+    if has_start(args):
+        start = _start("verify", args)
+        if start is None:
+            return 2
+    progress = Progress("verify", enabled=False if args.quiet else None)
+    shown = [0]
+
+    def emit(f):
+        if not args.quiet:
+            progress.done()
+            print(str(f))
+        shown[0] += 1
+
+    def warn(text):
+        if not args.quiet:
+            progress.done()
+            print(text)
+
+    verifier = Verifier(start, emit=emit, warn=warn)
+    verifier.file_order = {("<stdin>" if p == "-" else p): i for i, p in enumerate(args.logs)}
+    try:
+        for ev in iter_events(args.logs, incomplete="report", malformed="report",
+                              progress=progress):
+            verifier.feed(ev)
+        verifier.finish()
+    except OSError as e:
+        progress.done()
+        _err("verify", f"cannot read the log: {e}")
+        return 2
+    progress.done()
+    report = verifier.report()
+    if args.json_out:
+        from .util import write_atomic
+        try:
+            write_atomic(args.json_out, json.dumps(report, indent=1, allow_nan=False) + "\n")
+        except OSError as e:
+            _err("verify", f"cannot write {args.json_out}: {e}")
+            return 2
+    mode = "self-consistency and replay" if start is not None else "self-consistency only"
+    print(f"verified {verifier.lines:,} lines, {mode}")
+    print(f"  {verifier.decisions:,} decisions, {verifier.resolutions:,} resolutions, "
+          f"{verifier.skipped:,} skipped (already in the start state)")
+    if verifier.ok:
+        print("OK: no findings" + (f" ({verifier.warnings:,} warnings)"
+                                   if verifier.warnings else ""))
+        return 0
+    total = sum(verifier.counts.values())
+    summary = ", ".join(f"{c} {n:,}" for c, n in sorted(verifier.counts.items()))
+    print(f"FAILED: {total:,} findings ({summary})")
+    return 1

@@ -1,0 +1,365 @@
+"""Streaming reader of experience logs: the lines `ordwyne.log_line` writes.
+
+Files are read in the order given (rotated logs continue each other), one
+line at a time, so memory does not depend on the log's length. "-" is
+standard input, ".gz" is decompressed on the fly, ".zst" needs the
+`zstandard` package, and anything with "://" in it is opened through
+`fsspec` (cluster workers read logs by URL).
+
+Values come back exactly as the standard `json` module reads them: the
+words NaN and Infinity, integers of any size and escaped non-ASCII text.
+"""
+
+from __future__ import annotations
+
+import gzip
+import json
+import sys
+import zlib
+from typing import Callable, Iterable, Iterator, NamedTuple, Optional
+
+__all__ = ["Event", "LogError", "iter_events", "decision_inputs", "decision_count_of",
+           "check_structure", "open_log"]
+
+PROGRESS_EVERY = 4096  # lines between two progress callbacks
+
+
+class Event(NamedTuple):
+    """One log line: where it is, its parsed JSON object and its kind.
+
+    `kind` is "decision" or "resolution"; "incomplete" for a torn last line
+    read with incomplete="report" (then `data` is {"text": the raw text});
+    "malformed" for a bad line read with malformed="report" (then `data` is
+    {"reason": ..., "text": ...})."""
+
+    file: str
+    line: int
+    data: dict
+    kind: str
+
+
+class LogError(Exception):
+    """A log line that is not a well-formed decision or resolution line."""
+
+    def __init__(self, file: str, line: int, reason: str) -> None:
+        super().__init__(file, line, reason)
+        self.file = file
+        self.line = line
+        self.reason = reason
+
+    def __str__(self) -> str:
+        return f"{self.file}:{self.line}: {self.reason}"
+
+
+def open_log(path: str):
+    """A binary, line-iterable stream for one log path."""
+    if path == "-":
+        return _NoClose(sys.stdin.buffer)
+    if "://" in path:
+        try:
+            import fsspec
+        except ImportError:
+            raise OSError(f"{path}: reading a URL needs the fsspec package "
+                          "(pip install 'ordwyne[cluster]')") from None
+        return fsspec.open(path, "rb", compression="infer").open()
+    if path.endswith(".zst"):
+        try:
+            import zstandard
+        except ImportError:
+            raise OSError(f"{path}: reading .zst logs needs the zstandard package "
+                          "(pip install 'ordwyne[zstd]')") from None
+        return _ZstdLines(open(path, "rb"), zstandard)
+    if path.endswith(".gz"):
+        return gzip.open(path, "rb")
+    return open(path, "rb", buffering=1 << 20)
+
+
+class _ZstdLines:
+    """Lines of a .zst log, frame after frame (each appending session may
+    add a frame). zstandard's stream reader returns nothing for a frame cut
+    short; decompressing frame by frame tells a cut frame (a crash while
+    appending) by its missing end, reported as _CUT after what it held."""
+
+    def __init__(self, raw, zstandard) -> None:
+        self._raw = raw
+        self._zstd = zstandard
+
+    def __iter__(self):
+        dctx = self._zstd.ZstdDecompressor()
+        dobj = dctx.decompressobj()
+        pending = b""
+        started = False
+        while True:
+            chunk = self._raw.read(1 << 20)
+            if not chunk:
+                break
+            while chunk:
+                started = True
+                out = dobj.decompress(chunk)
+                chunk = b""
+                if dobj.eof:  # a frame ended; the rest of the chunk starts the next
+                    chunk = dobj.unused_data
+                    dobj = dctx.decompressobj()
+                    started = False
+                if out:
+                    lines = (pending + out).split(b"\n")
+                    pending = lines.pop()
+                    for line in lines:
+                        yield line + b"\n"
+        if pending:
+            yield pending  # without its newline: an incomplete last line
+        elif started:
+            yield _CUT
+
+    def close(self) -> None:
+        self._raw.close()
+
+
+class _NoClose:
+    """Standard input must stay open after the log is read."""
+
+    def __init__(self, stream) -> None:
+        self._stream = stream
+
+    def __iter__(self):
+        return iter(self._stream)
+
+    def close(self) -> None:
+        pass
+
+
+_NUMBER = (int, float)
+
+
+def _bad_number(v) -> bool:
+    return type(v) is bool or not isinstance(v, _NUMBER)
+
+
+_LIST = {list}
+_TWO = {2}
+_INT = {int}
+_FLOAT = {float}
+
+
+def _pairs_ok(features: list) -> bool:
+    """[[int >= 0, float], ...], checked with C-level passes (this runs on
+    every decision line and the vectors are long)."""
+    if set(map(type, features)) != _LIST or set(map(len, features)) != _TWO:
+        return False
+    indices, values = zip(*features)
+    return (set(map(type, indices)) == _INT and min(indices) >= 0
+            and set(map(type, values)) == _FLOAT)
+
+
+def check_structure(data) -> Optional[str]:
+    """Why `data` is not a decision or resolution line, or None when it is.
+
+    Checks keys and types only (values are judged by `verify`); the feature
+    values inside contexts and candidates are left to `decide`."""
+    if type(data) is not dict:
+        return "not a JSON object"
+    event = data.get("event")
+    if event == "decision":
+        bits = data.get("bits")
+        if type(bits) is not int or not 1 <= bits <= 24:
+            return "'bits' is not an integer from 1 to 24"
+        if type(data.get("context")) is not dict:
+            return "'context' is not an object"
+        candidates = data.get("candidates")
+        if type(candidates) is not list:
+            return "'candidates' is not an array"
+        for c in candidates:
+            if type(c) is not list or len(c) != 2 or type(c[0]) is not str or type(c[1]) is not dict:
+                return "'candidates' holds an item that is not a [name, object] pair"
+        r = data.get("record")
+        if type(r) is not dict:
+            return "'record' is not an object"
+        if type(r.get("decision_id")) is not str:
+            return "'record.decision_id' is not a string"
+        if type(r.get("t")) is not float:
+            return "'record.t' is not a number"
+        h = r.get("candidate_hash")
+        if type(h) is not int or not 0 <= h < 1 << 64:
+            return "'record.candidate_hash' is not an unsigned 64-bit integer"
+        chosen = r.get("chosen")
+        if type(chosen) is not int or chosen < 0:
+            return "'record.chosen' is not a non-negative integer"
+        features = r.get("features")
+        if type(features) is not list:
+            return "'record.features' is not an array"
+        if features and not _pairs_ok(features):
+            return "'record.features' holds an item that is not an [index, number] pair"
+        if type(r.get("propensity")) is not float:
+            return "'record.propensity' is not a number"
+        v = r.get("model_version")
+        if type(v) is not int or not 0 <= v < 1 << 64:
+            return "'record.model_version' is not an unsigned 64-bit integer"
+        if type(r.get("salt")) is not str:
+            return "'record.salt' is not a string"
+        return None
+    if event == "resolution":
+        if type(data.get("decision_id")) is not str:
+            return "'decision_id' is not a string"
+        if data.get("kind") not in ("rewarded", "expired"):
+            return "'kind' is neither \"rewarded\" nor \"expired\""
+        if "reward" not in data:
+            return "'reward' is missing"
+        reward = data["reward"]
+        if reward is not None and type(reward) is not float:
+            return "'reward' is neither a number nor null"
+        return None
+    return "'event' is neither \"decision\" nor \"resolution\""
+
+
+try:  # optional speed-up (the "fast" extra); json remains the reference
+    import orjson as _orjson
+    _fast_loads = _orjson.loads
+except ImportError:  # pragma: no cover - depends on the installation
+    _fast_loads = None
+
+# orjson reads an integer literal beyond 64 bits as a float; json keeps it an
+# int. Such a literal has at least 19 digits in a row (floats in a log line
+# are written by repr, which never writes more than 17 digits in a row). The
+# only long run in an ordinary line is the candidate hash, which fits 64 bits.
+_DIGITS_TO_ZERO = bytes.maketrans(b"123456789", b"000000000")
+_LONG_RUN = b"0" * 19
+_HASH_KEY = b'"candidate_hash":'
+
+
+def _same_as_json(raw: bytes) -> bool:
+    """Whether orjson certainly reads this line as json does. orjson refuses
+    NaN, infinities and lone surrogates outright (json then reads the line);
+    what remains is the long integers, found by one pass over the bytes."""
+    digits = raw.translate(_DIGITS_TO_ZERO)
+    run = digits.find(_LONG_RUN)
+    if run == -1:
+        return True
+    key = raw.find(_HASH_KEY)
+    if key == -1 or run != key + len(_HASH_KEY):
+        return False
+    end = run + 19
+    if digits[end:end + 1] == b"0":
+        end += 1  # a 20-digit hash
+        if digits[end:end + 1] == b"0":
+            return False  # 21 digits and more: beyond 64 bits
+    return digits.find(_LONG_RUN, end) == -1
+
+
+def parse_line(raw: bytes):
+    """(the parsed line, None) or (the parsed value, why it is not a log
+    line). Raises ValueError when the text is not JSON at all."""
+    data = None
+    if _fast_loads is not None and _same_as_json(raw):
+        try:
+            data = _fast_loads(raw)
+        except ValueError:
+            pass
+    if data is None:
+        data = json.loads(raw)  # the reference
+    return data, check_structure(data)
+
+
+_CUT = b"<cut>"  # stands for the lost tail of a compressed log cut during a write
+
+
+def _lines(stream):
+    """The stream's lines; a compressed stream that ends early (a crash
+    while appending to a .gz or .zst log) ends with _CUT."""
+    try:
+        yield from stream
+    except (EOFError, zlib.error) as e:
+        if isinstance(e, zlib.error) or "end-of-stream" in str(e) or "ended" in str(e):
+            yield _CUT
+        else:
+            raise
+    except Exception as e:  # zstandard reports a cut frame with its own error class
+        if type(e).__module__.startswith("zstandard"):
+            yield _CUT
+        else:
+            raise
+
+
+def iter_events(paths: Iterable[str], *, incomplete: str = "warn",
+                progress: Optional[Callable[[int], None]] = None,
+                malformed: str = "error") -> Iterator[Event]:
+    """Every line of the logs as an `Event`, in file order then line order.
+
+    A malformed line raises `LogError` (with malformed="report" it is
+    yielded as kind "malformed" instead). A last line that does not end in a
+    newline and does not parse is the mark of a crash during an append:
+    incomplete="warn" skips it with a warning on standard error, "report"
+    yields it as kind "incomplete", "error" raises `LogError`.
+
+    `progress`, if given, is called with the number of lines read so far
+    (over all files) every few thousand lines and at the end of each file.
+    Opening a file that cannot be read raises OSError."""
+    if incomplete not in ("warn", "report", "error"):
+        raise ValueError("incomplete must be 'warn', 'report' or 'error'")
+    if malformed not in ("error", "report"):
+        raise ValueError("malformed must be 'error' or 'report'")
+    total = 0
+    for path in paths:
+        name = "<stdin>" if path == "-" else path
+        stream = open_log(path)
+        try:
+            number = 0
+            for raw in _lines(stream):
+                number += 1
+                total += 1
+                if progress is not None and not total % PROGRESS_EVERY:
+                    progress(total)
+                torn = raw is _CUT or not raw.endswith(b"\n")
+                try:
+                    if raw is _CUT:
+                        raise ValueError("the compressed stream ends early")
+                    data, reason = parse_line(raw)
+                except ValueError as e:  # JSONDecodeError and undecodable bytes
+                    if torn:
+                        text = "" if raw is _CUT else raw.decode("utf-8", "replace")
+                        if incomplete == "warn":
+                            print(f"ordwyne: warning: {name}:{number}: incomplete last line "
+                                  "skipped (the log was cut during an append)",
+                                  file=sys.stderr)
+                            continue
+                        if incomplete == "report":
+                            yield Event(name, number, {"text": text}, "incomplete")
+                            continue
+                        raise LogError(name, number, "incomplete last line") from None
+                    reason = f"not valid JSON ({e})" if raw.strip() else "empty line"
+                    if malformed == "report":
+                        yield Event(name, number, {"reason": reason,
+                                                   "text": raw.decode("utf-8", "replace")},
+                                    "malformed")
+                        continue
+                    raise LogError(name, number, reason) from None
+                if reason is not None:
+                    if malformed == "report":
+                        yield Event(name, number, {"reason": reason,
+                                                   "text": raw.decode("utf-8", "replace")},
+                                    "malformed")
+                        continue
+                    raise LogError(name, number, reason)
+                yield Event(name, number, data, data["event"])
+        finally:
+            stream.close()
+        if progress is not None:
+            progress(total)
+
+
+def decision_inputs(data: dict):
+    """(context, candidates as (name, features) tuples, t, salt, bits) of a
+    decision line: the arguments `ordwyne.decide` took."""
+    record = data["record"]
+    return (data["context"], [tuple(c) for c in data["candidates"]], record["t"],
+            record["salt"], data["bits"])
+
+
+def decision_count_of(decision_id: str) -> Optional[int]:
+    """The decision counter in an id (the digits after its last ":"), or None
+    when the id does not end in ":" and a canonical decimal number."""
+    _, sep, digits = decision_id.rpartition(":")
+    if not sep or not digits.isascii() or not digits.isdigit():
+        return None
+    if len(digits) > 1 and digits[0] == "0":
+        return None
+    return int(digits)
