@@ -172,14 +172,18 @@ class EngineRun:
     swept: int = 0             # visits closed by expire
 
 
+def new_state(args: argparse.Namespace) -> ordwyne.BanditState:
+    return ordwyne.create(args.bits, args.horizon, epsilon=args.epsilon,
+                          forgetfulness=args.forgetfulness)
+
+
 def run_engine(world: World, args: argparse.Namespace, log: TextIO | None = None,
                checkpoint: Path | None = None,
                progress: Callable[[], None] | None = None) -> EngineRun:
     """Play the day with the engine. With `log` every decision and resolution
     is written; with `checkpoint` the state goes through that file halfway."""
     visits = len(world.times)
-    state = ordwyne.create(args.bits, args.horizon, epsilon=args.epsilon,
-                           forgetfulness=args.forgetfulness)
+    state = new_state(args)
     salt = f"news-{args.seed}"
     run = EngineRun(np.zeros(visits, int), np.zeros(visits, bool))
     pending: list[tuple[float, int, str]] = []  # (arrival time, visit, decision id)
@@ -318,11 +322,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     log_path = args.out / "experience.jsonl"
     checkpoint_path = args.out / "checkpoint_state.hex"
     state_path = args.out / "state.hex"
+    # The state the day starts from: with the log, all the offline tool
+    # needs to replay and check the day.
+    start_path = args.out / "start_state.hex"
     picture_path = args.out / "learning_curve.png"
 
     started = time.perf_counter()
     world = build_world(args.visits, args.seed)
     visits = args.visits
+    start_path.write_text(ordwyne.serialize(new_state(args)))
 
     columns = (TextColumn("{task.description:<26}"), BarColumn(), MofNCompleteColumn(),
                TimeRemainingColumn())
@@ -389,7 +397,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         console.print(f"[red]checkpoint/restore: runs differ[/red] (first difference: {where})")
 
     console.print(f"experience log : {log_path}")
-    console.print(f"state          : {state_path}  (checkpoint: {checkpoint_path})")
+    console.print(f"state          : {state_path}  (start: {start_path}, "
+                  f"checkpoint: {checkpoint_path})")
     console.print(f"learning curve : {picture_path}")
     console.print(f"run time       : {time.perf_counter() - started:.1f} s")
     return 0 if identical else 1

@@ -92,3 +92,13 @@ def test_outputs_parse(run):
     assert fields["decision_count"] == VISITS == fields["model_version"]
     checkpoint = ow.deserialize((out / "checkpoint_state.hex").read_text())
     assert 0 < parse_state(ow.serialize(checkpoint))["decision_count"] < VISITS
+
+
+def test_offline_tool_replays_the_day_exactly(run):
+    # The day's log and its start state are all a full verification needs.
+    out, _ = run
+    done = subprocess.run(
+        [sys.executable, "-m", "ordwyne_offline", "verify", str(out / "experience.jsonl"),
+         "--state", str(out / "start_state.hex"), "--quiet"],
+        capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
