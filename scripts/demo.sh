@@ -4,7 +4,9 @@
 #   scripts/demo.sh [args...]
 #
 # Runs the news-site demonstration (examples/news_site.py) with the
-# arguments; its log, state files and picture land in out/.
+# arguments; its log, state files and picture land in out/. Then the offline
+# tool checks the day's log by replaying it from the start state, and
+# estimates what other settings would have earned on the same traffic.
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -12,8 +14,29 @@ cd "$ROOT"
 
 VENV="$VENVS/demo"
 make_venv "$VENV" "$(base_python)"
-say "installing ordwyne with the examples extra into $VENV"
-"$VENV/bin/python" -m pip install -q --prefer-binary "$ROOT[examples]"
-say "examples/news_site.py"
+say "installing ordwyne with the examples and eval extras into $VENV"
+"$VENV/bin/python" -m pip install -q --prefer-binary "$ROOT[examples,eval]"
+
 # A --out given by the caller comes later on the command line and wins.
-exec "$VENV/bin/python" "$ROOT/examples/news_site.py" --out "$ROOT/out" "$@"
+OUT="$ROOT/out"
+args=("$@")
+for i in "${!args[@]}"; do
+    case ${args[$i]} in
+        --out) OUT=${args[$((i + 1))]:-$OUT} ;;
+        --out=*) OUT=${args[$i]#--out=} ;;
+    esac
+done
+
+say "examples/news_site.py"
+rc=0
+"$VENV/bin/python" "$ROOT/examples/news_site.py" --out "$ROOT/out" "$@" || rc=$?
+
+LOG="$OUT/experience.jsonl"
+START="$OUT/start_state.hex"
+say "ordwyne verify $LOG --state $START"
+"$VENV/bin/ordwyne" verify "$LOG" --state "$START" --quiet --json "$OUT/verify.json" || rc=$?
+
+say "ordwyne eval $LOG --state $START --epsilon 0,0.05,0.2 --forgetfulness 1.0,0.999"
+"$VENV/bin/ordwyne" eval "$LOG" --state "$START" --epsilon 0,0.05,0.2 \
+    --forgetfulness 1.0,0.999 --quiet --json "$OUT/eval.json" --plot "$OUT/eval.png" || rc=$?
+exit "$rc"
