@@ -14,7 +14,6 @@ namespace {
 
 constexpr Py_ssize_t kMaxReserve = 1 << 16;
 
-
 Error message_error(std::string text) { return Error{std::move(text)}; }
 
 // A callable's result as a list of doubles; false if it is not usable, with
@@ -24,7 +23,7 @@ bool to_doubles(PyObject* result, std::vector<double>& out) {
     Py_ssize_t hint = PySequence_Size(result);
     if (hint < 0) {
         // The length only sizes the list; an ordinary failure of it is ignored.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        if (is_interrupt()) return false;
         PyErr_Clear();
         hint = 0;
     }
@@ -100,10 +99,10 @@ Error Caught::callback_raised(const char* callback) {
 
 Error Caught::result_unusable(const char* callback, std::string_view message) {
     if (PyErr_Occurred()) {
-        if (PyErr_ExceptionMatches(PyExc_Exception)) {
-            PyErr_Clear();
-        } else {
+        if (is_interrupt()) {
             callback_raised(callback);
+        } else {
+            PyErr_Clear();
         }
     }
     return message_error(std::string(message));

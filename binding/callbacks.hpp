@@ -31,8 +31,8 @@ public:
     Error callback_raised(const char* callback);
 
     // The callable's result could not be used. An ordinary exception from the
-    // conversion is discarded; anything else (KeyboardInterrupt, ...) is kept
-    // as if the callable had raised it.
+    // conversion is discarded; an interrupt (KeyboardInterrupt, MemoryError,
+    // ...) is kept as if the callable had raised it.
     Error result_unusable(const char* callback, std::string_view message);
 
     // Something failed inside the module while a hook ran.

@@ -13,8 +13,15 @@ namespace ordwyne::py {
 #define Py_TPFLAGS_DISALLOW_INSTANTIATION (1UL << 7)
 #endif
 
-// Not instantiable from the interpreter, not subclassable, no GC, no dict.
-inline constexpr unsigned int kClassFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#ifndef Py_TPFLAGS_IMMUTABLETYPE
+#define Py_TPFLAGS_IMMUTABLETYPE (1UL << 8)
+#endif
+
+// Not instantiable from the interpreter, not subclassable, no dict, and
+// immutable: nobody can give a class a __new__ that makes instances whose
+// C++ members were never built, or delete its attributes.
+inline constexpr unsigned int kClassFlags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
 
 // Returns the cached type, or builds it from its PyType_Spec and caches it. On
 // failure: null with RuntimeError "An error occurred while initializing

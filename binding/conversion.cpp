@@ -72,6 +72,8 @@ bool convert_features(PyObject* dict, NamedFeatures& out, Pins& pins) {
         pins.add(value);
         std::string_view name;
         if (!PyUnicode_Check(key) || !utf8_view(key, name)) {
+            // Running out of memory is not a bad name.
+            if (is_interrupt()) return false;
             PyErr_Clear();
             PyErr_SetString(PyExc_ValueError, "feature names must be strings");
             return false;
@@ -93,8 +95,11 @@ bool collect_candidates(PyObject* candidates, std::vector<Candidate>& out,
         raise_mismatch(candidates, "Sequence");
         return false;
     }
+    // The length only sizes the list: an ordinary failure of it is ignored,
+    // but an interrupt (or MemoryError) raised by __len__ ends the call.
     Py_ssize_t hint = PySequence_Size(candidates);
     if (hint < 0) {
+        if (is_interrupt()) return false;
         PyErr_Clear();
         hint = 0;
     }

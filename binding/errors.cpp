@@ -1,8 +1,5 @@
 #include "errors.hpp"
 
-#include <cstdio>
-#include <cstdlib>
-
 #include "names.hpp"
 
 namespace ordwyne::py {
@@ -11,12 +8,6 @@ namespace {
 
 PyObject* g_panic_type = nullptr;  // one per process, never released
 
-[[noreturn]] void die(const char* detail) {
-    std::fprintf(stderr, "uncaught panic at ffi boundary: %s\n", detail);
-    std::fflush(stderr);
-    std::abort();
-}
-
 constexpr const char kPanicDoc[] =
     "Raised when a call into ordwyne fails internally (a state already in use, a\n"
     "dictionary changed while it was read). Derives from BaseException so that\n"
@@ -24,13 +15,11 @@ constexpr const char kPanicDoc[] =
 
 }  // namespace
 
-PyObject* panic_type() {
-    if (g_panic_type != nullptr) return g_panic_type;
-    // Creating the class must not see, or lose, an exception already set.
-    Fetched saved = Fetched::take();
+bool make_panic_type() {
+    if (g_panic_type != nullptr) return true;
     PyObject* made = PyErr_NewExceptionWithDoc("ordwyne.PanicException", kPanicDoc,
                                                PyExc_BaseException, nullptr);
-    if (made == nullptr) die("could not create PanicException");
+    if (made == nullptr) return false;
     // Creating a class can run interpreter code and so let another thread
     // publish first; keep the first one.
     if (g_panic_type == nullptr) {
@@ -38,30 +27,54 @@ PyObject* panic_type() {
     } else {
         Py_DECREF(made);
     }
+    return true;
+}
+
+PyObject* panic_type() {
+    if (g_panic_type != nullptr) return g_panic_type;
+    // Only reachable before the module was executed. Creating the class must
+    // not lose an exception already set; if creating it fails, its own
+    // exception (MemoryError, RecursionError) is what the caller sees.
+    Fetched saved = Fetched::take();
+    if (!make_panic_type()) return nullptr;
     saved.restore();
     return g_panic_type;
 }
 
-void raise_panic_object(PyObject* message) { PyErr_SetObject(panic_type(), message); }
+void raise_panic_object(PyObject* message) {
+    PyObject* type = panic_type();
+    if (type != nullptr) PyErr_SetObject(type, message);
+}
 
 void raise_panic(const char* message) {
     PyObject* type = panic_type();
+    if (type == nullptr) return;
+    // Out of memory for the text: the MemoryError stands in for the panic.
     Ref text(PyUnicode_FromString(message));
-    if (!text) die(message);
-    PyErr_SetObject(type, text.get());
+    if (text) PyErr_SetObject(type, text.get());
 }
 
 bool is_panic(const Fetched& exception) {
-    return !exception.empty() &&
-           PyErr_GivenExceptionMatches(exception.type.get(), panic_type()) != 0;
+    // No PanicException can exist before its class does.
+    return !exception.empty() && g_panic_type != nullptr &&
+           PyErr_GivenExceptionMatches(exception.type.get(), g_panic_type) != 0;
+}
+
+bool is_interrupt() {
+    return PyErr_Occurred() != nullptr &&
+           (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError));
 }
 
 Ref report_escaped_panic(Fetched exception) {
     Ref message(PyObject_Str(exception.value.get()));
     if (!message) {
+        // The new PanicException then carries the old one's arguments.
         PyErr_Clear();
-        message = Ref(PyUnicode_FromString("panic in interpreter code called by ordwyne"));
-        if (!message) die("panic in interpreter code called by ordwyne");
+        message = Ref(PyObject_GetAttrString(exception.value.get(), "args"));
+        if (!message) {
+            PyErr_Clear();
+            message = Ref::borrowed(Py_None);
+        }
     }
     PySys_WriteStderr(
         "--- ordwyne: a PanicException came back from a callback; abandoning the call ---\n"
@@ -92,6 +105,9 @@ void raise_mismatch(PyObject* object, const char* required) {
 }
 
 void attach_note(const char* param) {
+    // An interrupt is not a conversion failure of the argument: it goes on
+    // exactly as it was raised.
+    if (is_interrupt()) return;
     Fetched exception = Fetched::take();
     if (exception.empty()) return;
     auto& names = common_names();

@@ -13,15 +13,27 @@
 
 namespace ordwyne::py {
 
-// The PanicException type, created at first need; aborts the process if it
-// cannot be created, since nothing else could report the failure.
+// Creates the PanicException type once per process; the module's execution
+// step calls it, so that a failure later (at the recursion limit, out of
+// memory) never has to create a class. False with the exception set.
+bool make_panic_type();
+
+// The PanicException type; null, with the reason set, only if it did not
+// exist yet and could not be made.
 PyObject* panic_type();
 
-// Sets PanicException with the text as its only argument.
+// Sets PanicException with the text as its only argument. If even that
+// cannot be built, the exception that stopped it (MemoryError, ...) is set
+// instead: a failure is always reported as an exception, never an abort.
 void raise_panic(const char* message);
 void raise_panic_object(PyObject* message);
 
 bool is_panic(const Fetched& exception);
+
+// The current exception must not be swallowed where an ordinary failure
+// would be: it is not an Exception (KeyboardInterrupt, SystemExit, ...), or
+// it is a MemoryError.
+bool is_interrupt();
 
 // A PanicException that came back out of interpreter code: prints a notice
 // and its traceback to stderr and returns its message for a new one.
@@ -34,7 +46,8 @@ PyObject* value_error(const Error& error);
 void raise_mismatch(PyObject* object, const char* required);
 
 // Adds "while processing '<param>'" to the current exception where the
-// interpreter supports notes (3.11+); the exception stays set either way.
+// interpreter supports notes (3.11+), unless it is an interrupt; the
+// exception stays set either way.
 void attach_note(const char* param);
 
 // Turns the C++ exception being handled into an interpreter exception.

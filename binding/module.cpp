@@ -95,6 +95,7 @@ int exec_module(PyObject* module) {
         raise_mismatch(module, "module");
         return -1;
     }
+    if (!make_panic_type()) return -1;
     if (!add_class(module, "BanditState", state_type)) return -1;
     if (!add_class(module, "DecisionRecord", record_type)) return -1;
     if (!add_class(module, "Resolution", resolution_type)) return -1;

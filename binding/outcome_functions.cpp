@@ -56,12 +56,15 @@ PyObject* learn(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!f64_argument(a[3], "t", t)) return nullptr;
     PyObject* train = optional_callable(a[4]);
 
+    // The object that reports the resolution exists before anything commits.
+    ResolutionShells shell;
+    if (!shell.allocate(1)) return nullptr;
     auto resolved = resolve<std::optional<Resolution>>(state, train, [&](Bandit& b, TrainFn fn) {
         return api::learn(b, decision_id, reward, t, fn);
     });
     if (!resolved) return nullptr;
-    if (!resolved->has_value()) Py_RETURN_NONE;
-    return new_resolution(std::move(**resolved));
+    if (!resolved->has_value()) return new_none();
+    return shell.fill(0, std::move(**resolved));
 }
 
 PyObject* expire(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -73,17 +76,39 @@ PyObject* expire(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!f64_argument(a[1], "t", t)) return nullptr;
     PyObject* train = optional_callable(a[2]);
 
+    // The tuple and its objects exist before anything commits. The count
+    // needs no borrow: nothing runs between it and the engine call but these
+    // allocations. A state in use is left to the exclusive borrow to refuse.
+    const std::size_t due = state->borrow.load(std::memory_order_relaxed) == 0
+                                ? state->bandit.ledger.count_due(t)
+                                : 0;
+    ResolutionShells shells;
+    if (!shells.allocate(due)) return nullptr;
+    Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(due)));
+    if (!tuple) return nullptr;
+    // Hidden from the collector until its items are in, so that a train
+    // callback calling gc.get_objects() never meets its empty slots.
+    bool hidden = due > 0 && PyObject_GC_IsTracked(tuple.get()) != 0;
+    if (hidden) PyObject_GC_UnTrack(tuple.get());
+
     auto resolved = resolve<std::vector<Resolution>>(
         state, train, [&](Bandit& b, TrainFn fn) { return api::expire(b, t, fn); });
     if (!resolved) return nullptr;
-    Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(resolved->size())));
-    if (!tuple) return nullptr;
-    Py_ssize_t i = 0;
-    for (Resolution& resolution : *resolved) {
-        PyObject* object = new_resolution(std::move(resolution));
-        if (object == nullptr) return nullptr;
-        PyTuple_SetItem(tuple.get(), i++, object);
+    // Only a finalizer run by the allocations above could have changed the
+    // ledger since the count; then the result is built as it comes.
+    if (resolved->size() != due) {
+        tuple = Ref(PyTuple_New(static_cast<Py_ssize_t>(resolved->size())));
+        if (!tuple) return nullptr;
+        hidden = false;
     }
+    for (std::size_t i = 0; i < resolved->size(); ++i) {
+        Resolution& resolution = (*resolved)[i];
+        PyObject* object = i < shells.size() ? shells.fill(i, std::move(resolution))
+                                             : new_resolution(std::move(resolution));
+        if (object == nullptr) return nullptr;
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), object);
+    }
+    if (hidden) PyObject_GC_Track(tuple.get());
     return tuple.release();
 }
 

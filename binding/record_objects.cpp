@@ -62,7 +62,7 @@ PyObject* get_model_version(PyObject* self) {
 PyObject* get_salt(PyObject* self) { return text_object(as_record(self)->record.salt); }
 PyObject* get_bits(PyObject* self) {
     const auto& bits = as_record(self)->bits;
-    if (!bits) Py_RETURN_NONE;
+    if (!bits) return new_none();
     return PyLong_FromUnsignedLong(*bits);
 }
 PyObject* get_context(PyObject* self) { return or_none(as_record(self)->context); }
@@ -72,12 +72,30 @@ PyObject* get_resolution_id(PyObject* self) { return text_object(resolution_of(s
 PyObject* get_kind(PyObject* self) { return kind_text(resolution_of(self).kind); }
 PyObject* get_reward(PyObject* self) { return reward_object(resolution_of(self).reward); }
 
+// Records take part in cyclic garbage collection: a caller may well store a
+// record inside the very context it describes (context["record"] = record).
+int record_traverse(PyObject* self, visitproc visit, void* arg) {
+    RecordObject* r = as_record(self);
+    Py_VISIT(r->context);
+    Py_VISIT(r->candidates);
+    // Instances of a heap type hold a reference to it.
+    Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    return 0;
+}
+
+int record_clear(PyObject* self) {
+    RecordObject* r = as_record(self);
+    Py_CLEAR(r->context);
+    Py_CLEAR(r->candidates);
+    return 0;
+}
+
 void record_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    record_clear(self);
     RecordObject* r = as_record(self);
     r->record.~DecisionRecord();
     r->bits.~optional();
-    Py_XDECREF(r->context);
-    Py_XDECREF(r->candidates);
     free_instance(self);
 }
 
@@ -123,6 +141,8 @@ constexpr const char kResolutionDoc[] =
 
 PyType_Slot record_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(record_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(record_clear)},
     {Py_tp_doc, const_cast<char*>(kRecordDoc)},
     {Py_tp_getset, record_getset},
     {0, nullptr},
@@ -136,7 +156,8 @@ PyType_Slot resolution_slots[] = {
 };
 
 PyType_Spec record_spec = {
-    "ordwyne.DecisionRecord", static_cast<int>(sizeof(RecordObject)), 0, kClassFlags, record_slots,
+    "ordwyne.DecisionRecord", static_cast<int>(sizeof(RecordObject)), 0,
+    kClassFlags | Py_TPFLAGS_HAVE_GC, record_slots,
 };
 
 PyType_Spec resolution_spec = {
@@ -157,7 +178,12 @@ PyTypeObject* resolution_type() {
 RecordShell RecordShell::allocate() {
     PyTypeObject* type = record_type();
     if (type == nullptr) return RecordShell(nullptr);
-    return RecordShell(reinterpret_cast<PyObject*>(ordwyne::py::allocate<RecordObject>(type)));
+    PyObject* object = reinterpret_cast<PyObject*>(ordwyne::py::allocate<RecordObject>(type));
+    // The collector must not hand an unfilled shell to interpreter code
+    // (gc.get_objects() in a callback) that could keep it past its release
+    // below: it is tracked once it is filled.
+    if (object != nullptr) PyObject_GC_UnTrack(object);
+    return RecordShell(object);
 }
 
 RecordShell::~RecordShell() {
@@ -176,6 +202,7 @@ PyObject* RecordShell::fill(DecisionRecord&& record, std::optional<std::uint32_t
     Py_XINCREF(candidates);
     r->context = context;
     r->candidates = candidates;
+    PyObject_GC_Track(r);
     return reinterpret_cast<PyObject*>(r);
 }
 
@@ -191,6 +218,32 @@ PyObject* new_resolution(Resolution&& resolution) {
     if (type == nullptr) return nullptr;
     auto* r = allocate<ResolutionObject>(type);
     if (r == nullptr) return nullptr;
+    new (&r->resolution) Resolution(std::move(resolution));
+    return reinterpret_cast<PyObject*>(r);
+}
+
+ResolutionShells::~ResolutionShells() {
+    // Never filled: no member was constructed, so only the memory goes.
+    for (PyObject* object : objects_) {
+        if (object != nullptr) free_instance(object);
+    }
+}
+
+bool ResolutionShells::allocate(std::size_t n) {
+    PyTypeObject* type = resolution_type();
+    if (type == nullptr) return false;
+    objects_.reserve(n);
+    while (objects_.size() < n) {
+        PyObject* object = reinterpret_cast<PyObject*>(ordwyne::py::allocate<ResolutionObject>(type));
+        if (object == nullptr) return false;
+        objects_.push_back(object);
+    }
+    return true;
+}
+
+PyObject* ResolutionShells::fill(std::size_t i, Resolution&& resolution) noexcept {
+    auto* r = reinterpret_cast<ResolutionObject*>(std::exchange(objects_[i], nullptr));
+    // Moving the id and the optional reward cannot throw.
     new (&r->resolution) Resolution(std::move(resolution));
     return reinterpret_cast<PyObject*>(r);
 }
@@ -229,7 +282,7 @@ PyObject* kind_text(ResolutionKind kind) {
 }
 
 PyObject* reward_object(const std::optional<double>& reward) {
-    if (!reward) Py_RETURN_NONE;
+    if (!reward) return new_none();
     return PyFloat_FromDouble(*reward);
 }
 

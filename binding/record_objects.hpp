@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "ledger.hpp"
 
@@ -45,6 +46,28 @@ PyObject* new_record(DecisionRecord&& record, std::optional<std::uint32_t> bits,
                      PyObject* context, PyObject* candidates);
 
 PyObject* new_resolution(Resolution&& resolution);
+
+// Resolution objects allocated ahead of the engine call that commits the
+// resolutions they will report, for the same reason as RecordShell: a
+// MemoryError after the commit would lose resolutions the state no longer
+// holds.
+class ResolutionShells {
+public:
+    ResolutionShells() = default;
+    ~ResolutionShells();
+    ResolutionShells(const ResolutionShells&) = delete;
+    ResolutionShells& operator=(const ResolutionShells&) = delete;
+
+    // False, with an exception set, if the n objects cannot all be made.
+    bool allocate(std::size_t n);
+    std::size_t size() const { return objects_.size(); }
+
+    // Shell i, finished; it is no longer held here.
+    PyObject* fill(std::size_t i, Resolution&& resolution) noexcept;
+
+private:
+    std::vector<PyObject*> objects_;  // null once filled
+};
 
 // Read access for log_line; item must be an instance of the class.
 struct RecordView {

@@ -37,6 +37,15 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// A new reference to None. Not Py_RETURN_NONE: the 3.12.0 and 3.12.1 headers
+// expand it to a bare `return Py_None` even in a build for the 3.10 stable
+// ABI, which on 3.10 and 3.11 (where None is not immortal) takes one
+// reference per call that was never given, until None itself is freed.
+inline PyObject* new_none() noexcept {
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
 // An exception taken out of the interpreter, normalised, its traceback kept
 // on the exception object so that raising it again shows the original frames.
 struct Fetched {

@@ -17,8 +17,10 @@ constexpr const char kStateDoc[] =
 
 void state_dealloc(PyObject* self) {
     auto* state = reinterpret_cast<StateObject*>(self);
-    state->bandit.~Bandit();
-    state->borrow.~atomic();
+    if (state->built) {
+        state->bandit.~Bandit();
+        state->borrow.~atomic();
+    }
     free_instance(self);
 }
 
@@ -48,6 +50,7 @@ PyObject* new_state(Bandit&& bandit) {
     // Bandit's move cannot throw: its parts are arrays, lists and maps moved by pointer.
     new (&state->bandit) Bandit(std::move(bandit));
     new (&state->borrow) std::atomic<std::intptr_t>(0);
+    state->built = true;
     return reinterpret_cast<PyObject*>(state);
 }
 
@@ -59,7 +62,13 @@ StateObject* state_argument(PyObject* argument, const char* param) {
         attach_note(param);
         return nullptr;
     }
-    return reinterpret_cast<StateObject*>(argument);
+    auto* state = reinterpret_cast<StateObject*>(argument);
+    if (!state->built) {
+        raise_panic("BanditState has no engine state: states come only from create() and "
+                    "deserialize()");
+        return nullptr;
+    }
+    return state;
 }
 
 SharedBorrow::SharedBorrow(StateObject* state) {

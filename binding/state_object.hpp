@@ -17,6 +17,10 @@ namespace ordwyne::py {
 
 struct StateObject {
     PyObject_HEAD
+    // Set once the members below are constructed. Instance memory starts
+    // zeroed, so an object that did not come from create or deserialize
+    // reads false and is refused rather than used.
+    bool built;
     Bandit bandit;
     // 0 free, n > 0 shared borrows, -1 borrowed exclusively.
     std::atomic<std::intptr_t> borrow;
@@ -28,7 +32,8 @@ PyTypeObject* state_type();
 // Wraps an engine state in a new object; null with an exception set.
 PyObject* new_state(Bandit&& bandit);
 
-// The type test of a `state` argument, with the note on failure.
+// The type test of a `state` argument, with the note on failure; a state
+// whose engine state was never built is refused with PanicException.
 StateObject* state_argument(PyObject* argument, const char* param);
 
 // Borrows for the length of one engine call. A refused borrow leaves

@@ -49,6 +49,13 @@ std::uint64_t sample_index(std::span<const double> probabilities, std::uint64_t 
         s = s + probabilities[i];
         if (u < s) return i;
     }
+    // u reached the sum, which rounding leaves slightly short of 1: take the
+    // last candidate that may be chosen at all, never one given probability 0
+    // (its propensity would be 0 in the log). With no positive entry, which
+    // the decision's checks rule out, the last index is still an answer.
+    for (std::size_t i = probabilities.size(); i-- > 0;) {
+        if (probabilities[i] > 0.0) return i;
+    }
     return probabilities.size() - 1;
 }
 

@@ -17,7 +17,8 @@ Result<std::vector<double>> epsilon_greedy_probabilities(std::span<const double>
 // The uniform number in [0, 1) that a key and counter give.
 double uniform(std::uint64_t key, std::uint64_t counter);
 
-// One uniform draw over the cumulative sums; the last index if it runs out.
+// One uniform draw over the cumulative sums. If u is not below the final sum,
+// the last index with a probability above zero (the last index if none is).
 std::uint64_t sample_index(std::span<const double> probabilities, std::uint64_t key,
                            std::uint64_t counter);
 

@@ -15,7 +15,12 @@ struct Ledger::Node {
     DecisionRecord record;
     Node* prev = nullptr;
     Node* next = nullptr;
-    Node* next_same_id = nullptr;  // later pending record with the same id
+    // Pending records with the same id form a doubly linked chain in ledger
+    // order, and its first node knows the last: appending and removing cost
+    // the same however many records share an id.
+    Node* next_same_id = nullptr;
+    Node* prev_same_id = nullptr;
+    Node* last_same_id = nullptr;  // kept on the chain's first node only
     std::uint64_t seq = 0;         // position in ledger order
     bool has_due = false;
     std::multimap<double, Node*>::iterator due;
@@ -135,12 +140,15 @@ void Ledger::push_back(DecisionRecord record, double due) {
     IdIndex::Slot& slot = by_id_.find(id, hash);
     if (slot.node == nullptr) {
         slot = IdIndex::Slot{hash, n};
+        n->last_same_id = n;
         by_id_.added();
     } else {
         // Ids repeat only in restored states; chain in ledger order.
-        Node* last = slot.node;
-        while (last->next_same_id != nullptr) last = last->next_same_id;
+        Node* first = slot.node;
+        Node* last = first->last_same_id;
         last->next_same_id = n;
+        n->prev_same_id = last;
+        first->last_same_id = n;
     }
 
     node.release();
@@ -168,6 +176,12 @@ std::vector<Ledger::Handle> Ledger::due_at(double t) const {
     return due;
 }
 
+std::size_t Ledger::count_due(double t) const {
+    std::size_t n = 0;
+    for (auto it = by_due_.begin(); it != by_due_.end() && it->first <= t; ++it) ++n;
+    return n;
+}
+
 DecisionRecord Ledger::take(Handle handle) {
     Node* n = const_cast<Node*>(handle);
     return remove(n, by_id_.find(n->record.decision_id, hash_of(n->record.decision_id)));
@@ -176,13 +190,19 @@ DecisionRecord Ledger::take(Handle handle) {
 DecisionRecord Ledger::remove(Node* n, IdIndex::Slot& slot) {
     if (slot.node == n) {
         // The id's first record leaves: the next duplicate, if any, takes
-        // over the slot (same id, same hash).
-        if (n->next_same_id != nullptr) slot.node = n->next_same_id;
-        else by_id_.erase(slot);
+        // over the slot (same id, same hash) and the chain's end.
+        if (Node* heir = n->next_same_id; heir != nullptr) {
+            heir->prev_same_id = nullptr;
+            heir->last_same_id = n->last_same_id;
+            slot.node = heir;
+        } else {
+            by_id_.erase(slot);
+        }
     } else {
-        Node* before = slot.node;
-        while (before->next_same_id != n) before = before->next_same_id;
+        Node* before = n->prev_same_id;
         before->next_same_id = n->next_same_id;
+        if (n->next_same_id != nullptr) n->next_same_id->prev_same_id = before;
+        else slot.node->last_same_id = before;
     }
     if (n->has_due) by_due_.erase(n->due);
 

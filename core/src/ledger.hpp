@@ -1,6 +1,7 @@
 // The ledger of pending decisions and their resolution by learn and expire.
 // Pending records are indexed by id and by due time, so that learn costs the
-// same at any ledger size and expire costs in proportion to what it resolves.
+// same at any ledger size and expire costs in proportion to what it resolves,
+// also when many records share one id (possible only in a restored state).
 #pragma once
 
 #include <cstddef>
@@ -67,6 +68,9 @@ public:
 
     // The records whose due time is <= t, in ledger order.
     std::vector<Handle> due_at(double t) const;
+
+    // How many records due_at(t) would give, without allocating.
+    std::size_t count_due(double t) const;
 
     // Removes a pending record, keeping the order of the rest.
     DecisionRecord take(Handle handle);

@@ -77,6 +77,51 @@ TEST(DrawTest, KnownKeysAndDraws) {
     EXPECT_EQ(exploration::sample_index(Doubles{0.0, 0.0}, 0, 0), 1u);
 }
 
+// The key whose draw is m * 2**-53: the SplitMix64 output mix run backwards.
+std::uint64_t key_for_draw(std::uint64_t m) {
+    auto unshift = [](std::uint64_t y, int s) {
+        std::uint64_t x = y;
+        for (int i = 0; i < 64 / s + 1; ++i) x = y ^ (x >> s);
+        return x;
+    };
+    auto inverse = [](std::uint64_t c) {  // of an odd number, modulo 2**64
+        std::uint64_t x = c;
+        for (int i = 0; i < 6; ++i) x *= 2 - c * x;
+        return x;
+    };
+    std::uint64_t z = m << 11;
+    z = unshift(z, 31) * inverse(0x94d049bb133111ebULL);
+    z = unshift(z, 27) * inverse(0xbf58476d1ce4e5b9ULL);
+    return unshift(z, 30);
+}
+
+// A draw at or past the final sum (which rounding leaves short of 1) takes the
+// last candidate with a probability above zero, never one given 0.
+TEST(DrawTest, FallBackSkipsZeroProbabilities) {
+    constexpr std::uint64_t kTop = (std::uint64_t{1} << 53) - 1;  // u = 1 - 2**-53
+    const std::tuple<Doubles, std::uint64_t, std::uint64_t> cases[] = {
+        {{0.5, 0.49999, 0.0}, kTop, 1},
+        {{0.9999999995, 0.0}, kTop, 0},
+        {{0.999999999, 0.0}, kTop, 0},
+        {{0.2, 0.0, 0.3, 0.0, -0.0}, kTop, 2},
+        // u equal to the sum is past it: the comparison is strict.
+        {{0.25, 0.25, 0.0}, std::uint64_t{1} << 52, 1},
+        // A positive last entry is the last index, as always.
+        {{0.5, 0.49999, 1e-6}, kTop, 2},
+        {{0.999999999, 1e-300}, kTop, 1},
+        // Nothing positive at all: still a defined answer, the last index.
+        {{0.0, -0.0, 0.0}, kTop, 2},
+        // Draws below the sum never reach the fall-back: zeros stay skipped.
+        {{0.5, 0.0, 0.49999, 0.0}, std::uint64_t{1} << 52, 2},
+        {{0.0, 0.5, 0.0, 0.5}, 0, 1},
+    };
+    for (const auto& [p, m, want] : cases) {
+        const std::uint64_t key = key_for_draw(m);
+        ASSERT_EQ(exploration::uniform(key, 0), static_cast<double>(m) * 0x1p-53);
+        EXPECT_EQ(exploration::sample_index(p, key, 0), want) << "m " << m << " p[0] " << p[0];
+    }
+}
+
 Result<DecisionRecord> run(Bandit& b, const std::vector<FeatureVector>& vs, ScoreFn score = {},
                            ExploreFn explore = {}, std::string_view salt = "s", double t = 0.0) {
     return decide::decide(b, vs, salt, score, explore, t);

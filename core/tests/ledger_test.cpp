@@ -1,8 +1,12 @@
 // Resolving pending decisions: long randomized runs of decide, learn and
 // expire against a plain vector ledger resolved by linear scans. The runs
 // cover the horizon boundary, non-finite times, duplicate ids from restored
-// states and rewound counters, unknown ids, and failing train hooks.
+// states and rewound counters (a few each, or one id shared by hundreds of
+// records), unknown ids, and failing train hooks. A state of 40,000 records
+// under one id loads and resolves in any order in linear time.
+#include <chrono>
 #include <cmath>
+#include <ctime>
 #include <random>
 
 #include "test_support.hpp"
@@ -91,14 +95,19 @@ TEST_P(LedgerRandomTest, MatchesLinearReference) {
     };
     // Restored ids that repeat each other and that later decisions with salt
     // "s" repeat once more; spread in time so they meet the new ones. With an
-    // infinite horizon, -inf + inf is NaN and never due.
-    for (int k = 0; k < 40; ++k) {
+    // infinite horizon, -inf + inf is NaN and never due. From seed 7 on, long
+    // chains: hundreds of records share two ids, and rewound counters keep
+    // adding to them, so removals hit the first, middle and last of a chain.
+    const bool long_chains = seed >= 7;
+    const int restored = long_chains ? 400 : 40;
+    for (int k = 0; k < restored; ++k) {
         const double t = chance(0.2) ? kNaN : chance(0.1) ? -kInf : unit(gen) * 400;
-        l.records.push_back(make_record("s:" + std::to_string(k % 20), t, random_vector()));
+        const int id = long_chains ? (chance(0.9) ? 0 : 1) : k % 20;
+        l.records.push_back(make_record("s:" + std::to_string(id), t, random_vector()));
     }
     Bandit b = api::deserialize(l.hex()).value();
     RefState ref{records_of(b), RefModel(16, l.forgetting), 0, l.horizon, l.default_reward};
-    ASSERT_EQ(ref.ledger.size(), 40u);
+    ASSERT_EQ(ref.ledger.size(), static_cast<std::size_t>(restored));
     std::vector<std::string> resolved;
     double clock = 0.0;
 
@@ -122,7 +131,7 @@ TEST_P(LedgerRandomTest, MatchesLinearReference) {
         const double op = unit(gen);
         if (op < 0.4) {
             // Winding the counter back, as a restored state may, repeats ids.
-            if (chance(0.3)) b.decision_count = gen() % 4;
+            if (chance(long_chains ? 0.8 : 0.3)) b.decision_count = gen() % (long_chains ? 2 : 4);
             std::vector<FeatureVector> vs(1 + gen() % 3);
             for (auto& v : vs) v = random_vector();
             const char* salt = std::vector<const char*>{"s", "s", "u", "s:1"}[gen() % 4];
@@ -158,7 +167,54 @@ TEST_P(LedgerRandomTest, MatchesLinearReference) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, LedgerRandomTest, ::testing::Range(1, 7));
+INSTANTIATE_TEST_SUITE_P(Seeds, LedgerRandomTest, ::testing::Range(1, 11));
+
+double cpu_seconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
+
+// One id on every record of a large restored state. Appending to the id's
+// chain and taking a record out of its middle or end must not walk the
+// chain: each phase below takes tens of seconds if either does, and a few
+// hundredths of a second if neither does. The bound leaves room for
+// sanitizers and a loaded machine.
+TEST(LedgerScaleTest, OneIdOnEveryRecord) {
+    constexpr std::size_t kN = 40000;
+    constexpr double kBound = 2.0;  // CPU seconds per phase
+    Layout l;
+    l.horizon = 1.0;
+    // Ledger order 0..n-1; record i is due at time n - i, so the latest
+    // copies fall due first.
+    for (std::size_t i = 0; i < kN; ++i)
+        l.records.push_back(make_record("dup", static_cast<double>(kN - i) - 1.0, {{1, 1.0}}));
+    const std::string hex = l.hex();
+
+    double start = cpu_seconds();
+    Bandit b = api::deserialize(hex).value();
+    ASSERT_LT(cpu_seconds() - start, kBound) << "loading";
+    ASSERT_EQ(b.ledger.size(), kN);
+
+    // The later half in one expire, each removal from the end of the chain.
+    start = cpu_seconds();
+    const auto late = api::expire(b, static_cast<double>(kN / 2), {}).value();
+    ASSERT_LT(cpu_seconds() - start, kBound) << "expire of the later half";
+    ASSERT_EQ(late.size(), kN / 2);
+    EXPECT_EQ(b.model_version, kN / 2);
+
+    // learn takes the chain's first; then the rest one at a time from the
+    // back, with a train hook, each the last of a long chain.
+    std::size_t trained = 0;
+    auto count = [&](const DecisionRecord&, double) -> Status {
+        ++trained;
+        return {};
+    };
+    start = cpu_seconds();
+    ASSERT_EQ(api::learn(b, "dup", 1.0, 0.0, {}).value()->decision_id, "dup");
+    for (std::size_t due = kN / 2 + 1; due <= kN - 1; ++due)
+        ASSERT_EQ(api::expire(b, static_cast<double>(due), TrainFn(count)).value().size(), 1u);
+    ASSERT_LT(cpu_seconds() - start, kBound) << "expire one by one";
+    EXPECT_EQ(trained, kN / 2 - 1);
+    ASSERT_EQ(b.ledger.size(), 0u);
+    EXPECT_EQ(b.model_version, kN);
+}
 
 }  // namespace
 }  // namespace ordwyne
