@@ -2,6 +2,7 @@
 serialized state so tests can forge and inspect states."""
 
 import contextlib
+import os
 import struct
 import sys
 
@@ -10,6 +11,8 @@ import pytest
 import ordwyne as ow
 
 HAS_NOTES = sys.version_info >= (3, 11)
+# The sanitizer run preloads libasan into the interpreter.
+UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 MASK = (1 << 64) - 1
 MAGIC = b"ordwyne\x00"
 DIM_MESSAGE = ("model dimension is not 2**bits for bits in [1, 24]; "

@@ -18,9 +18,9 @@ import weakref
 import pytest
 
 import ordwyne as ow
-from conftest import TWO, expect, new_state, record_bytes, sealed, state_body, unchanged
+from conftest import (TWO, UNDER_ASAN, expect, new_state, record_bytes, sealed, state_body,
+                      unchanged)
 
-UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 no_asan = pytest.mark.skipif(UNDER_ASAN,
                              reason="the sanitizer's shadow memory needs the address space")
 

@@ -7,10 +7,9 @@ import tracemalloc
 import pytest
 
 import ordwyne as ow
-from conftest import TWO, new_state
+from conftest import TWO, UNDER_ASAN, new_state
 
 
-UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
 def rss():
