@@ -24,28 +24,40 @@ inline constexpr std::uint64_t kPrimePowers[9] = {
     kFnvPrime * kFnvPrime * kFnvPrime * kFnvPrime * kFnvPrime * kFnvPrime * kFnvPrime * kFnvPrime,
 };
 
+// FNV-1a 64 continued from `h`, one byte at a time. Eight zero bytes are one
+// multiply by prime**8; model arrays are mostly zero.
+inline std::uint64_t fnv1a_serial(std::uint64_t h, const std::uint8_t* p, std::size_t size) {
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        if (word == 0) {
+            h *= kPrimePowers[8];
+        } else {
+            for (std::size_t j = 0; j < 8; ++j) h = (h ^ p[i + j]) * kFnvPrime;
+        }
+    }
+    for (; i < size; ++i) h = (h ^ p[i]) * kFnvPrime;
+    return h;
+}
+
+// The same result as fnv1a_serial, from the widest vector kernel the
+// processor runs (fnv_kernels.cpp); worth it from a few hundred bytes on.
+std::uint64_t fnv1a_bulk(std::uint64_t h, const void* data, std::size_t size);
+
+// For tests: while on, fnv1a_bulk runs the portable kernel.
+void force_portable_fnv(bool on);
+
+inline constexpr std::size_t kFnvBulkFrom = 256;
+
 // FNV-1a 64, one byte at a time; integers enter as 8 bytes little-endian.
 struct Fnv1a {
     std::uint64_t state = kFnvOffset;
 
     void byte(std::uint8_t b) { state = (state ^ b) * kFnvPrime; }
-    // Eight zero bytes are one multiply by prime**8; model arrays are mostly
-    // zero, which makes long buffers cheap where it matters most.
     void bytes(const void* data, std::size_t size) {
         auto* p = static_cast<const std::uint8_t*>(data);
-        std::uint64_t h = state;
-        std::size_t i = 0;
-        for (; i + 8 <= size; i += 8) {
-            std::uint64_t word;
-            std::memcpy(&word, p + i, 8);
-            if (word == 0) {
-                h *= kPrimePowers[8];
-            } else {
-                for (std::size_t j = 0; j < 8; ++j) h = (h ^ p[i + j]) * kFnvPrime;
-            }
-        }
-        for (; i < size; ++i) h = (h ^ p[i]) * kFnvPrime;
-        state = h;
+        state = size >= kFnvBulkFrom ? fnv1a_bulk(state, p, size) : fnv1a_serial(state, p, size);
     }
     void bytes(std::string_view s) { bytes(s.data(), s.size()); }
     // XOR with a zero byte changes nothing, so a run of k zero bytes is one
