@@ -7,6 +7,7 @@
 #include <malloc.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -147,6 +148,108 @@ void BM_encode_with_context(benchmark::State& st) {
     }
 }
 BENCHMARK(BM_encode_with_context)->Name("encoding/encode_with_context_one_candidate");
+
+// ---------------------------------------------------------------- encoder kernels and input size
+// (encoder block: the pair-hashing kernels, and decisions whose inputs grow)
+
+// The decision's encoder with each pair-hashing kernel the machine runs.
+void BM_candidate_encoder_kernel(benchmark::State& st) {
+    const auto kernel = static_cast<encoding::HashKernel>(st.range(0));
+    if (!encoding::kernel_supported(kernel)) {
+        st.SkipWithError("kernel not supported here");
+        return;
+    }
+    const encoding::HashKernel before = encoding::active_kernel();
+    encoding::use_kernel(kernel);
+    const Workload& w = workload();
+    const Encoded& e = encoded();
+    FeatureVector out;
+    std::size_t p = 0;
+    for (auto _ : st) {
+        encoding::CandidateEncoder encoder(e.tokens[p], bench::kBits);
+        for (const Candidate& c : w.candidates(p)) {
+            encoder.encode(c.name, c.features, out);
+            benchmark::DoNotOptimize(out.data());
+        }
+        p = (p + 1) % bench::kPlans;
+    }
+    encoding::use_kernel(before);
+}
+BENCHMARK(BM_candidate_encoder_kernel)
+    ->Name("encoding/candidate_encoder_10_candidates/kernel")
+    ->ArgName("portable0_avx2_1_avx512_2")
+    ->Arg(static_cast<int>(encoding::HashKernel::Portable))
+    ->Arg(static_cast<int>(encoding::HashKernel::Avx2))
+    ->Arg(static_cast<int>(encoding::HashKernel::Avx512));
+
+// One decision with one candidate whose context or own feature list has n
+// features, named so that their input order is the reverse of name order
+// (or all with one name). The figure that matters is the time per raw entry
+// (context tokens x candidate parts): it must stay flat as n grows.
+enum class Grow { Context, Candidate };
+enum class Names { Reversed, Equal };
+
+struct BigInput {
+    std::vector<std::string> names;
+    NamedFeatures context;
+    std::vector<Candidate> candidates;
+    double raw_entries = 0;
+};
+
+BigInput big_input(Grow grow, Names names, std::size_t n) {
+    BigInput in;
+    in.names.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "feature_%09zu", n - i);
+        in.names.push_back(names == Names::Equal ? std::string("feature") : std::string(buf));
+    }
+    NamedFeatures features;
+    features.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        features.push_back({in.names[i], Value::of_number(1.0 + static_cast<double>(i % 7))});
+    }
+    if (grow == Grow::Context) {
+        in.context = std::move(features);
+        in.candidates.push_back(Candidate{"only", {}});
+        in.raw_entries = static_cast<double>(n + 1) * 2.0;
+    } else {
+        in.context = {{"device", Value::of_text("phone")}};
+        in.candidates.push_back(Candidate{"only", std::move(features)});
+        in.raw_entries = 2.0 * static_cast<double>(n + 2);
+    }
+    return in;
+}
+
+template <Grow G, Names N>
+void BM_growing_input(benchmark::State& st) {
+    const BigInput in = big_input(G, N, static_cast<std::size_t>(st.range(0)));
+    Bandit b = fresh();
+    for (auto _ : st) {
+        auto rec = api::decide(b, in.context, in.candidates, bench::kSalt, {}, {}, 0.0);
+        benchmark::DoNotOptimize(rec);
+        st.PauseTiming();
+        (void)api::learn(b, rec->decision_id, 0.0, 0.0);
+        st.ResumeTiming();
+    }
+    st.counters["raw_entries"] = in.raw_entries;
+    st.counters["ns_per_raw_entry"] = benchmark::Counter(
+        in.raw_entries, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_growing_input<Grow::Context, Names::Reversed>)
+    ->Name("decide_growing/context_features_reversed")
+    ->RangeMultiplier(10)->Range(1000, 1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_growing_input<Grow::Context, Names::Equal>)
+    ->Name("decide_growing/context_features_equal_names")
+    ->RangeMultiplier(10)->Range(1000, 1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_growing_input<Grow::Candidate, Names::Reversed>)
+    ->Name("decide_growing/candidate_features_reversed")
+    ->RangeMultiplier(10)->Range(1000, 100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_growing_input<Grow::Candidate, Names::Equal>)
+    ->Name("decide_growing/candidate_features_equal_names")
+    ->RangeMultiplier(10)->Range(1000, 100000)->Unit(benchmark::kMillisecond);
+
+// (end of encoder block)
 
 void BM_estimate_factored(benchmark::State& st) {
     const Encoded& e = encoded();
@@ -406,4 +509,103 @@ STATE_BENCH(BM_serialize, "state/api_serialize", 24, Sparse);
 STATE_BENCH(BM_checksum, "state/checksum_via_rejected_bytes", 24, Sparse);
 STATE_BENCH(BM_deserialize, "state/api_deserialize", 24, Sparse);
 
+}  // namespace
+
+// ---------------------------------------------------------------- FNV kernels
+// The bulk FNV-1a kernels one by one (those this processor runs), on the
+// standard fingerprint's own bytes (12.3 KB of index/value words of one
+// plan) and on 1 MiB of dense and of half-zero bytes; and the fingerprint
+// with the portable path forced, as a machine without AVX-512 runs it.
+#include <bit>
+
+#include "fnv_kernels.hpp"
+
+namespace {
+
+std::vector<std::uint8_t> fingerprint_bytes(std::size_t plan) {
+    std::vector<std::uint8_t> out;
+    auto word = [&](std::uint64_t w) {
+        for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(w >> (8 * i)));
+    };
+    const auto& vs = encoded().vectors[plan];
+    word(vs.size());
+    for (const FeatureVector& v : vs) {
+        word(std::uint64_t{1} << bench::kBits);
+        word(v.size());
+        for (const Entry& e : v) {
+            word(e.index);
+            word(std::bit_cast<std::uint64_t>(e.value));
+        }
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> mib_of(bool half_zero) {
+    std::vector<std::uint8_t> out(1 << 20);
+    bench::SplitMix64 r{bench::kSeed};
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const auto x = static_cast<std::uint8_t>(r.below(256));
+        out[i] = half_zero && (i / 8) % 2 == 1 ? 0 : x;
+    }
+    return out;
+}
+
+void BM_fnv_kernel(benchmark::State& st, rng::FnvKernel kernel, int input) {
+    if (!rng::fnv_kernel_available(kernel)) {
+        st.SkipWithError("kernel not available on this processor");
+        return;
+    }
+    const std::vector<std::uint8_t> bytes = input == 0 ? fingerprint_bytes(0) : mib_of(input == 2);
+    std::uint64_t h = rng::kFnvOffset;
+    for (auto _ : st) {
+        h = rng::fnv1a_with(kernel, h, bytes.data(), bytes.size());
+        benchmark::DoNotOptimize(h);
+    }
+    st.SetBytesProcessed(static_cast<std::int64_t>(st.iterations() * bytes.size()));
+}
+
+#define FNV_KERNEL_BENCH(K, name)                                                           \
+    BENCHMARK_CAPTURE(BM_fnv_kernel, K##_fingerprint, rng::FnvKernel::K, 0)                 \
+        ->Name("fnv/" name "/standard_fingerprint_bytes");                                   \
+    BENCHMARK_CAPTURE(BM_fnv_kernel, K##_dense, rng::FnvKernel::K, 1)                       \
+        ->Name("fnv/" name "/1MiB_dense");                                                   \
+    BENCHMARK_CAPTURE(BM_fnv_kernel, K##_half_zero, rng::FnvKernel::K, 2)                   \
+        ->Name("fnv/" name "/1MiB_half_zero_words")
+FNV_KERNEL_BENCH(Portable, "portable");
+FNV_KERNEL_BENCH(Avx2, "avx2");
+FNV_KERNEL_BENCH(Avx512, "avx512");
+
+void BM_candidate_set_hash_portable(benchmark::State& st) {
+    const Encoded& e = encoded();
+    rng::force_portable_fnv(true);
+    std::size_t p = 0;
+    for (auto _ : st) {
+        benchmark::DoNotOptimize(
+            decide::candidate_set_hash(e.vectors[p], std::uint64_t{1} << bench::kBits));
+        p = (p + 1) % e.vectors.size();
+    }
+    rng::force_portable_fnv(false);
+}
+BENCHMARK(BM_candidate_set_hash_portable)->Name("decide/candidate_set_hash_10_vectors_portable");
+
+}  // namespace
+
+// api_decide/learn_each_at_once with the portable hash forced: the same
+// binary without the AVX-512 fingerprint, to separate its share.
+namespace {
+void BM_decide_then_learn_portable_fnv(benchmark::State& st) {
+    const Workload& w = workload();
+    Bandit b = trained(20000);
+    std::uint64_t i = 20000;
+    rng::force_portable_fnv(true);
+    for (auto _ : st) {
+        auto rec = api::decide(b, w.context(i), w.candidates(i), bench::kSalt, {}, {},
+                               Workload::time(i));
+        auto res = api::learn(b, rec->decision_id, Workload::reward(i), Workload::time(i));
+        benchmark::DoNotOptimize(res);
+        ++i;
+    }
+    rng::force_portable_fnv(false);
+}
+BENCHMARK(BM_decide_then_learn_portable_fnv)->Name("api_decide/learn_each_at_once_portable_fnv");
 }  // namespace

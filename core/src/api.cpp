@@ -6,6 +6,19 @@
 
 namespace ordwyne::api {
 
+namespace {
+
+// Candidate vectors kept between decisions on this thread, so that a
+// decision reuses their capacity instead of allocating one per candidate.
+// A decision takes them out for its whole length: a caller's callback may
+// decide again meanwhile, and then starts from none.
+std::vector<FeatureVector>& spare_vectors() {
+    thread_local std::vector<FeatureVector> spare;
+    return spare;
+}
+
+}  // namespace
+
 Result<Bandit> create(std::uint32_t bits, double horizon, double default_reward, double epsilon,
                       double forgetfulness) {
     if (bits < 1 || bits > 24) return fail(error::make(error::kBits));
@@ -27,14 +40,27 @@ Result<DecisionRecord> decide(Bandit& bandit, const NamedFeatures& context,
                               ScoreFn score, ExploreFn explore, double t) {
     Result<std::uint32_t> bits = model_bits(bandit);
     if (!bits) return fail(std::move(bits.error()));
-    const TokenList tokens = encoding::context_tokens(context);
-    std::vector<FeatureVector> vectors(candidates.size());
-    // The bits were checked above, so encoding cannot fail here.
-    encoding::CandidateEncoder encoder(tokens, *bits);
-    for (std::size_t i = 0; i < candidates.size(); ++i) {
-        encoder.encode(candidates[i].name, candidates[i].features, vectors[i]);
+    std::vector<FeatureVector> vectors = std::move(spare_vectors());
+    spare_vectors().clear();
+    vectors.resize(candidates.size());
+    {
+        const TokenList tokens = encoding::context_tokens(context);
+        // The bits were checked above, so encoding cannot fail here. The
+        // encoder is gone before any callback runs.
+        encoding::CandidateEncoder encoder(tokens, *bits);
+        for (std::size_t i = 0; i < candidates.size(); ++i) {
+            encoder.encode(candidates[i].name, candidates[i].features, vectors[i]);
+        }
     }
-    return decide::decide(bandit, vectors, salt, score, explore, t);
+    Result<DecisionRecord> record = decide::decide(bandit, vectors, salt, score, explore, t);
+    // Kept for the next decision only while modest, like the encoder's own
+    // scratch.
+    std::size_t bytes = 0;
+    for (const FeatureVector& v : vectors) bytes += v.capacity() * sizeof(Entry);
+    if (bytes <= encoding::kScratchKeep && spare_vectors().empty()) {
+        spare_vectors() = std::move(vectors);
+    }
+    return record;
 }
 
 Result<std::optional<Resolution>> learn(Bandit& bandit, std::string_view decision_id,

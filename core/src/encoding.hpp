@@ -2,6 +2,7 @@
 // vector per candidate in a hashed space of dimension 2**bits.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -69,6 +70,45 @@ TokenList feature_tokens(std::string_view prefix, const NamedFeatures& features)
 Result<FeatureVector> encode_with_context(const TokenList& context, std::string_view name,
                                           const NamedFeatures& features, std::uint32_t bits);
 
+// Pair hashing, many context tokens at once. A job is one candidate part
+// (up to four pieces hashed as if concatenated); the kernel continues the
+// FNV-1a state `seeds[t]` of every lane t over the part's bytes and writes
+// the SplitMix64 mix of each result to `out[t]`. `lanes` is a multiple of
+// kLaneBlock; padding lanes are computed like the others.
+inline constexpr std::size_t kLaneBlock = 8;
+inline constexpr std::size_t kPieces = 4;
+
+struct HashJob {
+    std::array<std::string_view, kPieces> pieces;
+    std::uint64_t* out;
+};
+
+// The kernels, each giving the same results. The widest one the processor
+// (and its operating system) supports is chosen when first needed.
+enum class HashKernel : std::uint8_t { Portable, Avx2, Avx512 };
+
+bool kernel_supported(HashKernel k);
+HashKernel active_kernel();
+// For tests and diagnosis: makes every later encoding use `k`. Refuses (and
+// returns false) a kernel the machine cannot run.
+bool use_kernel(HashKernel k);
+
+void hash_jobs(const std::uint64_t* seeds, std::size_t lanes, const HashJob* jobs, std::size_t n);
+void hash_jobs(HashKernel k, const std::uint64_t* seeds, std::size_t lanes, const HashJob* jobs,
+               std::size_t n);
+
+// Sorts n (at most 255) distinct 32-bit keys into `out` with the active
+// kernel's vector unit; false, doing nothing, under the portable kernel.
+// `keys` holds whole vectors of kRankPad keys, padded with 0xffffffff.
+inline constexpr std::size_t kRankPad = 32;
+bool sort_small(const std::uint32_t* keys, std::size_t n, std::uint32_t* out);
+
+// Scratch memory this thread's encoder keeps between calls, in bytes of
+// capacity. An encoder whose scratch grew past kScratchKeep gives the
+// excess back when it is destroyed.
+std::size_t scratch_bytes();
+inline constexpr std::size_t kScratchKeep = std::size_t{4} << 20;
+
 struct Part;
 struct Scratch;
 
@@ -80,6 +120,7 @@ struct Scratch;
 class CandidateEncoder {
 public:
     CandidateEncoder(const TokenList& context, std::uint32_t bits);
+    ~CandidateEncoder();
     CandidateEncoder(const CandidateEncoder&) = delete;
     CandidateEncoder& operator=(const CandidateEncoder&) = delete;
 
@@ -87,8 +128,7 @@ public:
     void encode(std::string_view name, const NamedFeatures& features, FeatureVector& out);
 
 private:
-    // Where the part's mixed hash for every token starts in the scratch store.
-    std::size_t mixed_hashes(const Part& part);
+    void hash_pending();
 
     const TokenList& context_;
     std::uint32_t bits_;

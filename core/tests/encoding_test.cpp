@@ -10,6 +10,13 @@
 namespace ordwyne {
 namespace {
 
+// prefix followed by the decimal digits of i.
+std::string numbered(std::string_view prefix, std::size_t i) {
+    std::string s(prefix);
+    s += std::to_string(i);
+    return s;
+}
+
 using namespace ordwyne::testing;
 
 FeatureVector encode(const NamedFeatures& context, std::string_view name,
@@ -61,7 +68,18 @@ FeatureVector reference_encode(const NamedFeatures& context, std::string_view na
     return out;
 }
 
-TEST(EncodingTest, KnownVectors) {
+// Every encoder test runs under each kernel this machine supports.
+class EncodingTest : public ::testing::TestWithParam<encoding::HashKernel> {
+protected:
+    void SetUp() override {
+        if (!encoding::use_kernel(GetParam())) GTEST_SKIP() << "kernel not on this machine";
+    }
+    void TearDown() override { encoding::use_kernel(before_); }
+
+    const encoding::HashKernel before_ = encoding::active_kernel();
+};
+
+TEST_P(EncodingTest, KnownVectors) {
     EXPECT_EQ(bits(encode({}, "a", {}, 4)), bits(FeatureVector{{11, 1.0}, {14, -1.0}}));
     EXPECT_EQ(bits(encode({}, "a", {}, 1)), bits(FeatureVector{{0, -1.0}, {1, 1.0}}));
     const NamedFeatures context{num("hour", 3.0), txt("device", "phone"), {"x", Value::missing()}};
@@ -73,9 +91,11 @@ TEST(EncodingTest, KnownVectors) {
     for (std::uint32_t n : {0u, 25u})
         EXPECT_ERROR(encoding::encode_with_context(encoding::context_tokens({}), "a", {}, n),
                      "bits must be between 1 and 24");
+    // A token list without even the bias token pairs with nothing.
+    EXPECT_TRUE(encoding::encode_with_context(TokenList{}, "a", {num("x", 1.0)}, 8).value().empty());
 }
 
-TEST(EncodingTest, RandomInputsMatchNaiveEncoder) {
+TEST_P(EncodingTest, RandomInputsMatchNaiveEncoder) {
     // Repeated, byte-ordered and non-ASCII names, "=" and "|" inside names and
     // texts; at low bits almost everything collides and the large values make
     // sums depend on the order of addition, so any ordering slip shows.
@@ -119,6 +139,161 @@ TEST(EncodingTest, RandomInputsMatchNaiveEncoder) {
     }
     for (const NamedFeatures& f : lists)
         EXPECT_EQ(bits(encode({}, "n", f, 16)), bits(reference_encode({}, "n", f, 16)));
+}
+
+
+// Names for large feature lists; `own` keeps the bytes.
+std::vector<std::string> names_of(std::size_t n, bool reversed) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < n; ++i) {
+        out.push_back(numbered("f", reversed ? n - i : (i * 7919) % n));
+    }
+    return out;
+}
+
+TEST_P(EncodingTest, LargeListsMatchNaiveEncoder) {
+    // Past the insertion-sort bound for names and the small-sort bound for
+    // raw entries: names in reverse order, all names equal, and bits so low
+    // that every entry shares one of two indices (one long run each).
+    struct Case {
+        std::size_t context, candidate;
+        bool equal_names;
+        std::uint32_t bits;
+    };
+    const Case cases[] = {
+        {40, 3, false, 18}, {3, 40, false, 18}, {300, 0, false, 24}, {0, 300, true, 24},
+        {50, 50, false, 13}, {100, 20, true, 1},  {20, 100, false, 2}, {1000, 5, false, 9},
+        {33, 33, true, 4},
+    };
+    std::mt19937_64 gen(3);
+    for (const Case& c : cases) {
+        const auto ctx_names = names_of(c.context, true);
+        const auto cand_names = names_of(c.candidate, true);
+        NamedFeatures ctx, cand;
+        for (std::size_t i = 0; i < c.context; ++i) {
+            const std::string_view n = c.equal_names ? std::string_view("same") : ctx_names[i];
+            if (i % 3 == 0) ctx.push_back(txt(n, ctx_names[(i * 5) % c.context]));
+            else ctx.push_back(num(n, static_cast<double>(gen() % 9) - 4.0));
+        }
+        for (std::size_t i = 0; i < c.candidate; ++i) {
+            const std::string_view n = c.equal_names ? std::string_view("same") : cand_names[i];
+            if (i % 2 == 0) cand.push_back(txt(n, "v"));
+            else cand.push_back(num(n, 0.5 * static_cast<double>(gen() % 5)));
+        }
+        ASSERT_EQ(bits(encode(ctx, "cand", cand, c.bits)),
+                  bits(reference_encode(ctx, "cand", cand, c.bits)))
+            << c.context << " x " << c.candidate << " bits " << c.bits;
+    }
+}
+
+TEST_P(EncodingTest, OneEncoderForManyCandidatesMatchesNaiveEncoder) {
+    // Candidates of one decision share feature strings, so their parts come
+    // from the encoder's remembered hashes. Enough distinct parts to fill
+    // the memory it keeps, contexts wide enough to cap it, and the same
+    // part twice within one candidate.
+    std::vector<std::string> values;
+    for (int i = 0; i < 400; ++i) values.push_back(numbered("value", i));
+    const std::string_view shared_name = "shared";
+    for (std::size_t context_size : {0, 5, 9, 700}) {
+        const auto ctx_names = names_of(context_size, false);
+        NamedFeatures ctx;
+        for (std::size_t i = 0; i < context_size; ++i) ctx.push_back(num(ctx_names[i], 1.5));
+        const TokenList tokens = encoding::context_tokens(ctx);
+        encoding::CandidateEncoder encoder(tokens, 16);
+        FeatureVector out;
+        for (int c = 0; c < 120; ++c) {
+            NamedFeatures cand;
+            for (int k = 0; k < 4; ++k) cand.push_back(txt(shared_name, values[(c * 3 + k) % 400]));
+            cand.push_back(num(shared_name, 2.0));
+            cand.push_back(txt(shared_name, values[c % 400]));  // repeats the first part
+            const std::string name = numbered("c", c);
+            encoder.encode(name, cand, out);
+            ASSERT_EQ(bits(out), bits(reference_encode(ctx, name, cand, 16)))
+                << "context " << context_size << " candidate " << c;
+        }
+    }
+}
+
+TEST_P(EncodingTest, PartsWithEqualAddressesButDifferentKindsStayApart) {
+    // The remembered hashes are found by the addresses of a part's name and
+    // text. An empty text with no storage, a number under the same name, and
+    // a number whose empty name has no storage (like the bias part) must
+    // still hash as their own bytes.
+    const std::string_view name = "k";
+    const NamedFeatures ctx{num("hour", 2.0)};
+    const NamedFeatures lists[] = {
+        {{name, Value::of_text(std::string_view{})}},
+        {{name, Value::of_number(3.0)}},
+        {{std::string_view{}, Value::of_number(5.0)}},
+        {{name, Value::of_text(std::string_view{})}, {name, Value::of_number(3.0)}},
+    };
+    const TokenList tokens = encoding::context_tokens(ctx);
+    encoding::CandidateEncoder encoder(tokens, 20);
+    FeatureVector out;
+    for (const NamedFeatures& f : lists) {
+        encoder.encode("n", f, out);
+        EXPECT_EQ(bits(out), bits(reference_encode(ctx, "n", f, 20)));
+    }
+}
+
+TEST(EncodingNameOrder, LongListsInByteOrderStably) {
+    // Past the insertion-sort bound: names sharing long prefixes, names that
+    // are the shared prefix itself or end in zero bytes, bytes above 0x7f,
+    // differences beyond the first eight bytes after the shared prefix, and
+    // many equal names whose input order must stay.
+    std::mt19937_64 gen(17);
+    const char alphabet[] = {'\0', 'a', 'b', '\x7f', '\x80', '\xff'};
+    for (std::size_t prefix_len : {0, 3, 20}) {
+        for (int round = 0; round < 20; ++round) {
+            std::vector<std::string> names;
+            const std::string prefix(prefix_len, 'p');
+            for (int i = 0; i < 200; ++i) {
+                std::string n = prefix;
+                const std::size_t len = gen() % 14;
+                for (std::size_t k = 0; k < len; ++k) {
+                    n.push_back(k < 9 && round % 2 ? 'x' : alphabet[gen() % std::size(alphabet)]);
+                }
+                names.push_back(n);
+            }
+            NamedFeatures f;
+            for (std::size_t i = 0; i < names.size(); ++i) {
+                f.push_back(num(names[i], static_cast<double>(i)));  // weight tells input order
+            }
+            auto want = f;
+            std::stable_sort(want.begin(), want.end(),
+                             [](const auto& x, const auto& y) { return x.name < y.name; });
+            const TokenList got = encoding::feature_tokens("c", f);
+            ASSERT_EQ(got.size(), want.size());
+            for (std::size_t i = 0; i < got.size(); ++i) {
+                ASSERT_EQ(got[i].bytes, "c|" + std::string(want[i].name)) << "at " << i;
+                ASSERT_EQ(got[i].weight, want[i].value.number) << "at " << i;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, EncodingTest,
+                         ::testing::Values(encoding::HashKernel::Portable,
+                                           encoding::HashKernel::Avx2,
+                                           encoding::HashKernel::Avx512));
+
+TEST(EncodingScratch, GrownScratchIsGivenBackSmallIsKept) {
+    // One candidate of 300 context tokens x 5000 parts: about 1.5 million raw
+    // entries, tens of megabytes of scratch while it runs.
+    const auto names = names_of(5000, true);
+    NamedFeatures ctx, cand;
+    for (std::size_t i = 0; i < 299; ++i) ctx.push_back(num(names[i], 1.0));
+    for (const std::string& n : names) cand.push_back(num(n, 2.0));
+    const FeatureVector big = encode(ctx, "big", cand, 24);
+    EXPECT_GT(big.size(), 1000000u);
+    EXPECT_LE(encoding::scratch_bytes(), encoding::kScratchKeep);
+
+    (void)encode({num("a", 1.0)}, "small", {num("b", 1.0)}, 8);
+    const std::size_t kept = encoding::scratch_bytes();
+    EXPECT_GT(kept, 0u);
+    EXPECT_LE(kept, encoding::kScratchKeep);
+    (void)encode({num("a", 1.0)}, "small", {num("b", 1.0)}, 8);
+    EXPECT_EQ(encoding::scratch_bytes(), kept);  // reused, not grown
 }
 
 }  // namespace
