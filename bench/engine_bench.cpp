@@ -117,7 +117,7 @@ void BM_context_tokens(benchmark::State& st) {
 BENCHMARK(BM_context_tokens)->Name("encoding/context_tokens");
 
 // The encoder api::decide uses: one per decision, all 10 candidates.
-void BM_candidate_encoder(benchmark::State& st) {
+void encode_decisions(benchmark::State& st) {
     const Workload& w = workload();
     const Encoded& e = encoded();
     FeatureVector out;
@@ -130,6 +130,11 @@ void BM_candidate_encoder(benchmark::State& st) {
         }
         p = (p + 1) % bench::kPlans;
     }
+}
+
+void BM_candidate_encoder(benchmark::State& st) {
+    encode_decisions(st);
+    const Encoded& e = encoded();
     st.counters["entries"] =
         static_cast<double>(e.entries) / static_cast<double>(bench::kPlans * bench::kCandidates);
 }
@@ -161,18 +166,7 @@ void BM_candidate_encoder_kernel(benchmark::State& st) {
     }
     const encoding::HashKernel before = encoding::active_kernel();
     encoding::use_kernel(kernel);
-    const Workload& w = workload();
-    const Encoded& e = encoded();
-    FeatureVector out;
-    std::size_t p = 0;
-    for (auto _ : st) {
-        encoding::CandidateEncoder encoder(e.tokens[p], bench::kBits);
-        for (const Candidate& c : w.candidates(p)) {
-            encoder.encode(c.name, c.features, out);
-            benchmark::DoNotOptimize(out.data());
-        }
-        p = (p + 1) % bench::kPlans;
-    }
+    encode_decisions(st);
     encoding::use_kernel(before);
 }
 BENCHMARK(BM_candidate_encoder_kernel)

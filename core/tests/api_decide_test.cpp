@@ -12,13 +12,6 @@
 namespace ordwyne {
 namespace {
 
-// prefix followed by the decimal digits of i.
-std::string numbered(std::string_view prefix, std::size_t i) {
-    std::string s(prefix);
-    s += std::to_string(i);
-    return s;
-}
-
 using namespace ordwyne::testing;
 using Doubles = std::vector<double>;
 

@@ -10,13 +10,6 @@
 namespace ordwyne {
 namespace {
 
-// prefix followed by the decimal digits of i.
-std::string numbered(std::string_view prefix, std::size_t i) {
-    std::string s(prefix);
-    s += std::to_string(i);
-    return s;
-}
-
 using namespace ordwyne::testing;
 
 FeatureVector encode(const NamedFeatures& context, std::string_view name,

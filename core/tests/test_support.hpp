@@ -18,6 +18,13 @@
 
 namespace ordwyne::testing {
 
+// prefix followed by the decimal digits of i.
+inline std::string numbered(std::string_view prefix, std::size_t i) {
+    std::string s(prefix);
+    s += std::to_string(i);
+    return s;
+}
+
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
