@@ -81,6 +81,13 @@ def cpu_run(argv) -> float:
     return elapsed
 
 
+def _reader() -> str:
+    """Which JSON reader the tool uses: orjson (the fast extra) or json."""
+    from ordwyne_offline import logs
+    return "orjson " + __import__("orjson").__version__ if logs._fast_loads is not None \
+        else "json (orjson not installed)"
+
+
 def speed(args) -> None:
     with tempfile.TemporaryDirectory() as tmp:
         log = os.path.join(tmp, "bench.log")
@@ -90,7 +97,8 @@ def speed(args) -> None:
         runs = [("replay", ["replay", log, *start_args(), "--out", out, "--quiet"]),
                 ("verify with a state", ["verify", log, *start_args(), "--quiet"]),
                 ("verify without a state", ["verify", log, "--quiet"])]
-        print(f"log: {decisions:,} decisions, {lines:,} lines; best of {args.repeat}")
+        print(f"log: {decisions:,} decisions, {lines:,} lines; best of {args.repeat}; "
+              f"{_reader()}")
         for name, argv in runs:
             best = min(cpu_run(argv) for _ in range(args.repeat))
             print(f"  {name:24s} {best:7.2f} s CPU  {decisions / best:9,.0f} decision lines/s"
@@ -157,7 +165,7 @@ def instructions(args) -> None:
             "verify without a state": lambda log: ["cli", "verify", log, "-q"],
         }
         print(f"callgrind instructions per decision line (with its resolution line), "
-              f"logs of {small:,} and {large:,} decisions")
+              f"logs of {small:,} and {large:,} decisions; {_reader()}")
         base = None
         for name, argv in modes.items():
             counts = []

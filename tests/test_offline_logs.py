@@ -1,6 +1,7 @@
 import gzip
 import io
 import json
+import math
 import struct
 import sys
 import tracemalloc
@@ -287,3 +288,41 @@ def test_progress_line_on_a_terminal_only():
     quiet = Terminal()
     Progress("replay", enabled=False, stream=quiet)(5)
     assert quiet.getvalue() == ""
+
+
+# items shaped like feature pairs, and items that only look like them
+pair_like = st.one_of(
+    st.tuples(st.integers(0, 2 ** 24), st.floats()).map(list),
+    st.tuples(st.integers(-3, 2 ** 66), st.one_of(st.floats(), st.integers(-3, 3))).map(list),
+    st.lists(st.one_of(scalar, st.lists(scalar, max_size=2)), max_size=3),
+)
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.lists(pair_like, min_size=1, max_size=5))
+def test_the_features_text_exists_only_for_well_formed_finite_pairs(items):
+    text = logs.features_text(items)
+    well_formed = logs._pairs_ok(items)
+    if text is not None:
+        # the text is the pairs themselves: a bit-for-bit comparison of texts is one of values
+        assert well_formed and identical(json.loads(text), items)
+    elif logs._fast_dumps is not None:
+        # only what the text cannot show exactly takes the long way
+        assert not well_formed or any(v != v or v in (math.inf, -math.inf) or i >= 2 ** 64
+                                      for i, v in items)
+
+
+@pytest.mark.parametrize("items", [
+    [[1, 2.0], [2, 3]],            # a value written as an integer
+    [[1.0, 2.0]],                  # an index written as a number with a point
+    [[True, 2.0]],                 # a boolean index equals 1
+    [[-1, 2.0]],                   # a negative index
+    [[1, 2.0, 3.0]], [[1]], [[]],  # not pairs
+    [[1, [2.0]]], [[1, "2.0"]], [[1, None]], [{"1": 2.0}],
+])
+def test_look_alike_feature_lists_are_malformed(items):
+    assert logs.features_text(items) is None
+    line = {"event": "decision", "bits": 4, "context": {}, "candidates": [["a", {}]],
+            "record": {"decision_id": "s:0", "t": 0.0, "candidate_hash": 1, "chosen": 0,
+                       "features": items, "propensity": 1.0, "model_version": 0, "salt": "s"}}
+    assert "record.features" in logs.check_structure(line)

@@ -8,8 +8,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import ordwyne as ow
 from ordwyne_offline import cli
-from ordwyne_offline.logs import iter_events
-from ordwyne_offline.replay import replay_events
+from ordwyne_offline.logs import LogError, iter_events
+from ordwyne_offline.replay import compare_decision, replay_events
 from ordwyne_offline.start import Start
 from ordwyne_offline.verify import Verifier
 from test_offline_support import PARAMS, Host, create_args, decision_lines
@@ -24,9 +24,13 @@ params_strategy = st.fixed_dictionaries({
 
 
 def _replay(start, path):
-    result = replay_events(start, iter_events([path]))
-    assert result.stopped_at is None, result.stopped_at
-    return ow.serialize(result.state)
+    texts = []
+    for lazy in (False, True):  # the replay's quick reading must rebuild the same state
+        result = replay_events(start, iter_events([path], lazy_features=lazy))
+        assert result.stopped_at is None, result.stopped_at
+        texts.append(ow.serialize(result.state))
+    assert texts[0] == texts[1]
+    return texts[0]
 
 
 hosts = dict(seed=st.integers(0, 2 ** 32), steps=st.integers(1, 80), params=params_strategy)
@@ -206,3 +210,98 @@ def test_wrong_start_state_is_caught_by_the_comparison(tmp_path, logged, capsys)
     status = cli.main(["replay", path, *create_args(other), "--out", str(tmp_path / "o")])
     assert status == 1
     assert "propensity" in capsys.readouterr().err
+
+
+def _record(context):
+    state = ow.create(6, 5.0, 0.0, 0.3, 1.0)
+    return ow.decide(state, context, [("a", {"x": 1.0}), ("b", {"y": -2.5})], 0.0, "s")
+
+
+def _negate_first_value(r):
+    r["features"][0][1] = -r["features"][0][1]
+
+
+def _next_propensity(r):
+    r["propensity"] = math.nextafter(r["propensity"], 0.0)
+
+
+@pytest.mark.parametrize("context, edit, checks", [
+    ({"v": 3.0}, None, []),
+    ({"v": math.nan}, None, []),     # NaN features equal NaN, as the log can tell
+    ({"v": 0.0}, None, []),
+    ({"v": 3.0}, _negate_first_value, ["features"]),
+    ({"v": 3.0}, _next_propensity, ["propensity"]),
+    ({"v": 3.0}, lambda r: r.update(propensity=-r["propensity"]), ["propensity"]),
+    ({"v": 3.0}, lambda r: r["features"].pop(), ["features"]),
+    ({"v": 3.0}, lambda r: r.update(model_version=r["model_version"] + 1), ["model_version"]),
+    ({"v": 3.0}, lambda r: r.update(decision_id="s:1", chosen=1 - r["chosen"]),
+     ["decision_id", "chosen"]),
+])
+def test_compare_decision_is_bit_for_bit(context, edit, checks):
+    record = _record(context)
+    data = json.loads(ow.log_line(record))
+    if edit is not None:
+        edit(data["record"])
+    assert [c for c, _, _ in compare_decision(record, data)] == checks
+
+
+def test_a_zero_propensity_compares_by_its_sign():
+    record = _record({"v": 3.0})
+    data = json.loads(ow.log_line(record))
+    data["record"]["propensity"] = 0.0
+    [(check, logged, replayed)] = compare_decision(record, data)
+    assert (check, logged) == ("propensity", 0.0)
+
+
+def _outcome(start, path, lazy):
+    """What a replay makes of a log: its error, or its mismatches and state."""
+    try:
+        result = replay_events(start, iter_events([path], lazy_features=lazy), keep_going=True)
+    except LogError as e:
+        return ("error", str(e))
+    return ([(m.line, m.check, repr(m.logged), repr(m.expected)) for m in result.mismatches],
+            result.decisions, ow.serialize(result.state))
+
+
+def _raw_edit(old, new):
+    return lambda line: line.replace(old, new, 1)
+
+
+def _features_of(d):
+    return d["record"]["features"]
+
+
+# edits of one decision line's text, some of which its quick reading must not accept
+LINE_EDITS = [
+    ("value an integer", lambda line: _retext(line, lambda d: _features_of(d)[0].__setitem__(1, 7))),
+    ("value changed", lambda line: _retext(line, lambda d: _features_of(d)[0].__setitem__(1, 0.5))),
+    ("pair dropped", lambda line: _retext(line, lambda d: _features_of(d).pop())),
+    ("index a float", lambda line: _retext(line, lambda d: _features_of(d)[0].__setitem__(0, 1.0))),
+    ("negative zero value", lambda line: _retext(line, lambda d: _features_of(d)[0].__setitem__(1, -0.0))),
+    ("nested", lambda line: _retext(line, lambda d: _features_of(d).insert(1, [[1, 2.0]]))),
+    ("spaced out", lambda line: json.dumps(json.loads(line))),
+    ("second features key", lambda line: _retext(line, lambda d: d["context"].update(features=[[1, 2.0]]))),
+    ("features key escaped", _raw_edit('"features":', '"feat\\u0075res":')),
+    ("bracket too many", _raw_edit("]],", "]]],")),
+    ("bracket too few", _raw_edit("]],", "],")),
+    ("features not last", _raw_edit('"chosen":', '"features":[],"chosen":')),
+    ("garbage after", _raw_edit("]],", "]]x,")),
+]
+
+
+def _retext(line, edit):
+    d = json.loads(line)
+    edit(d)
+    return json.dumps(d, separators=(",", ":"))
+
+
+@pytest.mark.parametrize("name, edit", LINE_EDITS, ids=[e[0] for e in LINE_EDITS])
+def test_the_quick_reading_of_features_changes_no_outcome(tmp_path, logged, name, edit):
+    host, _ = logged
+    k = decision_lines(host.lines)[12]
+    line = host.lines[k]
+    assert '"features":[[' in line  # the edits act on a line with features
+    lines = host.lines[:k] + [edit(line)] + host.lines[k + 1:]
+    path = host.write(tmp_path / "e.log", lines)
+    start = Start.create(**{k_: PARAMS[k_] for k_ in PARAMS})
+    assert _outcome(start, path, True) == _outcome(start, path, False)

@@ -223,3 +223,77 @@ def test_unreadable_input_exits_2(tmp_path, host, monkeypatch, argv):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "h.log").write_text(host.lines[0] + "\n")
     assert cli.main(["verify", *argv, "-q"]) == 2
+
+
+def _process_log(salt, seed, steps=60):
+    h = Host(seed, salt=salt)
+    h.run(steps)
+    return h.lines
+
+
+def _round_robin(a, b):
+    out = []
+    for i in range(max(len(a), len(b))):
+        out += a[i:i + 1] + b[i:i + 1]
+    return out
+
+
+@pytest.mark.parametrize("merge", [lambda a, b: a + b, _round_robin],
+                         ids=["concatenated", "interleaved"])
+def test_merged_logs_of_several_processes_verify_clean(tmp_path, merge):
+    a, b = _process_log("pa", 1), _process_log("pb", 2)
+    status, report = verify(tmp_path, merge(a, b))
+    assert (status, report["findings"]) == (0, [])
+    assert report["decisions"] == len(decision_lines(a)) + len(decision_lines(b))
+
+
+@pytest.mark.parametrize("which", [0, 1])
+@pytest.mark.parametrize("merge", [lambda a, b: a + b, _round_robin],
+                         ids=["concatenated", "interleaved"])
+def test_a_gap_in_one_process_of_a_merged_log_is_missing_decisions(tmp_path, merge, which):
+    logs = [_process_log("pa", 1), _process_log("pb", 2)]
+    k = decision_lines(logs[which])[6]
+    gone = json.loads(logs[which][k])["record"]["decision_id"]
+    logs[which] = logs[which][:k] + logs[which][k + 1:]
+    status, report = verify(tmp_path, merge(*logs))
+    checks = [(f["check"], f["decision_id"]) for f in report["findings"]]
+    salt = "pa" if which == 0 else "pb"
+    missing = [d for c, d in checks if c == "missing_decisions"]
+    assert status == 1 and len(missing) == 1 and missing[0].startswith(salt + ":")
+    # nothing else but the lost decision's own resolution is blamed
+    assert {c for c, d in checks if c != "missing_decisions"} <= {"unknown_decision"}
+    assert all(d == gone for c, d in checks if c == "unknown_decision")
+
+
+def test_a_resolution_repeated_in_one_process_of_a_merged_log(tmp_path):
+    a, b = _process_log("pa", 1), _process_log("pb", 2)
+    r = resolution_lines(b)[3]
+    merged = a + b[:r + 1] + [b[r]] + b[r + 1:]
+    status, report = verify(tmp_path, merged)
+    line = len(a) + r + 2
+    assert [f["check"] for f in report["findings"] if f["line"] == line] == ["second_resolution"]
+    # the extra line also counts as a resolution of that process's model, once
+    assert [f["check"] for f in report["findings"] if f["line"] != line] == ["model_version"]
+    assert all(f["line"] > line for f in report["findings"] if f["line"] != line)
+
+
+def test_one_state_with_several_salts_is_one_sequence(tmp_path):
+    state = ow.create(4, 5.0)
+    lines = []
+    for i, salt in enumerate(["x", "y", "x", "z", "x", "y"]):
+        record = ow.decide(state, {}, [("a", {}), ("b", {})], float(i), salt)
+        if i != 4:  # the fifth decision's line is lost
+            lines.append(ow.log_line(record))
+    status, report = verify(tmp_path, lines)
+    assert [(f["check"], f["logged"], f["expected"]) for f in report["findings"]] == \
+        [("missing_decisions", 5, 4)]
+
+
+def test_with_a_start_state_a_merged_log_is_one_state_s_history(tmp_path):
+    # a replay follows one state: the second process's counter restarting is a finding
+    a, b = _process_log("pa", 1, 20), _process_log("pb", 2, 20)
+    status, report = verify(tmp_path, a + b, *create_args())
+    first_of_b = len(a) + decision_lines(b)[0] + 1
+    assert status == 1
+    assert [f["check"] for f in report["findings"] if f["line"] == first_of_b][:1] == \
+        ["decision_id"]

@@ -166,7 +166,7 @@ def _run_replay(args) -> int:
 
     try:
         result = replay_events(start, iter_events(args.logs, incomplete="warn",
-                                                  progress=progress),
+                                                  progress=progress, lazy_features=True),
                                keep_going=args.keep_going, until_line=args.until_line,
                                on_mismatch=show)
     except LogError as e:

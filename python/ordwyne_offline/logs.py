@@ -19,7 +19,7 @@ import zlib
 from typing import Callable, Iterable, Iterator, NamedTuple, Optional
 
 __all__ = ["Event", "LogError", "iter_events", "decision_inputs", "decision_count_of",
-           "check_structure", "open_log"]
+           "check_structure", "open_log", "features_text"]
 
 PROGRESS_EVERY = 4096  # lines between two progress callbacks
 
@@ -151,6 +151,18 @@ def _pairs_ok(features: list) -> bool:
             and set(map(type, values)) == _FLOAT)
 
 
+_STR = {str}
+_DICT = {dict}
+
+
+def _candidates_ok(candidates: list) -> bool:
+    """[[str, dict], ...], in C-level passes like _pairs_ok."""
+    if set(map(type, candidates)) != _LIST or set(map(len, candidates)) != _TWO:
+        return False
+    names, objects = zip(*candidates)
+    return set(map(type, names)) == _STR and set(map(type, objects)) == _DICT
+
+
 def check_structure(data) -> Optional[str]:
     """Why `data` is not a decision or resolution line, or None when it is.
 
@@ -168,9 +180,8 @@ def check_structure(data) -> Optional[str]:
         candidates = data.get("candidates")
         if type(candidates) is not list:
             return "'candidates' is not an array"
-        for c in candidates:
-            if type(c) is not list or len(c) != 2 or type(c[0]) is not str or type(c[1]) is not dict:
-                return "'candidates' holds an item that is not a [name, object] pair"
+        if candidates and not _candidates_ok(candidates):
+            return "'candidates' holds an item that is not a [name, object] pair"
         r = data.get("record")
         if type(r) is not dict:
             return "'record' is not an object"
@@ -187,7 +198,7 @@ def check_structure(data) -> Optional[str]:
         features = r.get("features")
         if type(features) is not list:
             return "'record.features' is not an array"
-        if features and not _pairs_ok(features):
+        if features and features_text(features) is None and not _pairs_ok(features):
             return "'record.features' holds an item that is not an [index, number] pair"
         if type(r.get("propensity")) is not float:
             return "'record.propensity' is not a number"
@@ -214,8 +225,54 @@ def check_structure(data) -> Optional[str]:
 try:  # optional speed-up (the "fast" extra); json remains the reference
     import orjson as _orjson
     _fast_loads = _orjson.loads
+    _fast_dumps = _orjson.dumps
 except ImportError:  # pragma: no cover - depends on the installation
-    _fast_loads = None
+    _fast_loads = _fast_dumps = None
+
+# orjson writes a list of pairs as "[[i,v],...]" without spaces, an int as
+# bare digits and a finite float always with a "." or an exponent "e" (NaN
+# and infinities as "null"). Deleting the digits and signs and reading "e"
+# as "." leaves "[[,.],[,.],...]" exactly when every item is an [int, finite
+# float] pair; a float with both a point and an exponent leaves "..".
+_SKELETON_MAP = bytes.maketrans(b"e", b".")
+_SKELETON_DELETE = b"0123456789+-"
+_skeletons: dict = {}
+_last_text: tuple = (None, None)
+
+
+def _skeleton(n: int) -> bytes:
+    s = _skeletons.get(n)
+    if s is None:
+        s = b"[" + b",".join([b"[,.]"] * n) + b"]"
+        if len(_skeletons) < 64:
+            _skeletons[n] = s
+    return s
+
+
+def features_text(features: list) -> Optional[bytes]:
+    """orjson's text of a line's `record.features` when it certainly is a
+    list of [int >= 0, finite float] pairs, else None (no orjson, an item of
+    another shape, NaN or an infinity: the caller takes the long way).
+
+    Two C-level passes instead of a pass per item and type; the text also
+    serves to compare the replayed features bit for bit. The last result is
+    kept for the same list object, which the log's reader and the replay
+    ask for in turn (parsed lines are never modified)."""
+    global _last_text
+    if _last_text[0] is features:
+        return _last_text[1]
+    text = None
+    if _fast_dumps is not None:
+        try:
+            text = _fast_dumps(features)
+        except TypeError:  # an integer beyond 64 bits, or not JSON at all
+            text = None
+        if text is not None and (
+                text.translate(_SKELETON_MAP, _SKELETON_DELETE).replace(b"..", b".")
+                != _skeleton(len(features)) or b"[-" in text):
+            text = None
+    _last_text = (features, text)
+    return text
 
 # orjson reads an integer literal beyond 64 bits as a float; json keeps it an
 # int. Such a literal has at least 19 digits in a row (floats in a log line
@@ -245,9 +302,7 @@ def _same_as_json(raw: bytes) -> bool:
     return digits.find(_LONG_RUN, end) == -1
 
 
-def parse_line(raw: bytes):
-    """(the parsed line, None) or (the parsed value, why it is not a log
-    line). Raises ValueError when the text is not JSON at all."""
+def _loads(raw: bytes):
     data = None
     if _fast_loads is not None and _same_as_json(raw):
         try:
@@ -256,7 +311,82 @@ def parse_line(raw: bytes):
             pass
     if data is None:
         data = json.loads(raw)  # the reference
+    return data
+
+
+def parse_line(raw: bytes):
+    """(the parsed line, None) or (the parsed value, why it is not a log
+    line). Raises ValueError when the text is not JSON at all."""
+    data = _loads(raw)
     return data, check_structure(data)
+
+
+class LazyFeatures:
+    """A decision line's `record.features` left unparsed: `text` is their
+    text in the line, `raw` the whole line. A replay compares `text` with
+    the replayed features' orjson text; only when they differ is the line
+    parsed in full (`full_data`), so a well-formed line never builds the
+    long list of pairs."""
+
+    __slots__ = ("text", "raw")
+
+    def __init__(self, text: bytes, raw: bytes) -> None:
+        self.text = text
+        self.raw = raw
+
+
+_FEATURES_KEY = b'"features":'
+
+
+def _parse_lazy(raw: bytes) -> Optional[dict]:
+    """A decision line parsed with its features as a LazyFeatures, or None
+    when the line does not take this way (it is then read in full).
+
+    The features' text is cut out and a 0 put in its place. Without "\\u"
+    escapes a key "features" can only be written as the bytes "features" in
+    quotes, so when those occur once and the parsed record holds the 0, the
+    cut was the record's features: the whole line is that parse with the
+    features in it, provided the cut text is a JSON value. The replay proves
+    that by finding it equal to orjson's text of the replayed features."""
+    if raw.count(b'"features"') != 1 or b"\\u" in raw:
+        return None
+    start = raw.find(_FEATURES_KEY)
+    if start == -1:
+        return None
+    start += len(_FEATURES_KEY)
+    if raw[start:start + 2] != b"[[":
+        return None
+    end = raw.find(b"]]", start)
+    if end == -1:
+        return None
+    end += 2
+    try:
+        data = _loads(raw[:start] + b"0" + raw[end:])
+    except ValueError:
+        return None
+    record = data.get("record") if type(data) is dict else None
+    if type(record) is not dict or data.get("event") != "decision":
+        return None
+    placeholder = record.get("features")
+    if type(placeholder) is not int or placeholder != 0:
+        return None
+    record["features"] = []
+    if check_structure(data) is not None:
+        return None
+    record["features"] = LazyFeatures(raw[start:end], raw)
+    return data
+
+
+def full_data(file: str, line: int, raw: bytes) -> dict:
+    """The line read in full, as `iter_events` reads it (raising LogError
+    with its reason when the line is not a log line)."""
+    try:
+        data, reason = parse_line(raw)
+    except ValueError as e:
+        raise LogError(file, line, f"not valid JSON ({e})") from None
+    if reason is not None:
+        raise LogError(file, line, reason)
+    return data
 
 
 _CUT = b"<cut>"  # stands for the lost tail of a compressed log cut during a write
@@ -281,8 +411,12 @@ def _lines(stream):
 
 def iter_events(paths: Iterable[str], *, incomplete: str = "warn",
                 progress: Optional[Callable[[int], None]] = None,
-                malformed: str = "error") -> Iterator[Event]:
+                malformed: str = "error", lazy_features: bool = False) -> Iterator[Event]:
     """Every line of the logs as an `Event`, in file order then line order.
+
+    With lazy_features (and malformed="error"), a decision line may come with
+    its `record.features` a `LazyFeatures`, for a replay that compares them
+    as text and calls `full_data` when they differ.
 
     A malformed line raises `LogError` (with malformed="report" it is
     yielded as kind "malformed" instead). A last line that does not end in a
@@ -297,6 +431,7 @@ def iter_events(paths: Iterable[str], *, incomplete: str = "warn",
         raise ValueError("incomplete must be 'warn', 'report' or 'error'")
     if malformed not in ("error", "report"):
         raise ValueError("malformed must be 'error' or 'report'")
+    lazy = lazy_features and malformed == "error" and _fast_dumps is not None
     total = 0
     for path in paths:
         name = "<stdin>" if path == "-" else path
@@ -309,6 +444,11 @@ def iter_events(paths: Iterable[str], *, incomplete: str = "warn",
                 if progress is not None and not total % PROGRESS_EVERY:
                     progress(total)
                 torn = raw is _CUT or not raw.endswith(b"\n")
+                if lazy and not torn:
+                    data = _parse_lazy(raw)
+                    if data is not None:
+                        yield Event(name, number, data, "decision")
+                        continue
                 try:
                     if raw is _CUT:
                         raise ValueError("the compressed stream ends early")

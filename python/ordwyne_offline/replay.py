@@ -15,7 +15,7 @@ from typing import Callable, List, Optional
 
 import ordwyne
 
-from .logs import decision_inputs
+from .logs import LazyFeatures, _fast_dumps as _dumps, features_text, full_data
 from .start import Start
 from .util import same_features, same_float
 
@@ -47,20 +47,36 @@ def compare_decision(record, data: dict) -> List[tuple]:
     """(check, logged, replayed) for every field where the replayed record
     differs from the line's record, in the record's field order."""
     logged = data["record"]
-    out = []
-    if record.decision_id != logged["decision_id"]:
-        out.append(("decision_id", logged["decision_id"], record.decision_id))
-    if record.candidate_hash != logged["candidate_hash"]:
-        out.append(("candidate_hash", logged["candidate_hash"], record.candidate_hash))
-    if record.chosen != logged["chosen"]:
-        out.append(("chosen", logged["chosen"], record.chosen))
+    # each attribute read builds a new object (features: a list of tuples), so once
+    decision_id = record.decision_id
+    candidate_hash = record.candidate_hash
+    chosen = record.chosen
     features = record.features
-    if not same_features(features, logged["features"]):
-        out.append(("features", logged["features"], [list(p) for p in features]))
-    if not same_float(record.propensity, logged["propensity"]):
-        out.append(("propensity", logged["propensity"], record.propensity))
-    if record.model_version != logged["model_version"]:
-        out.append(("model_version", logged["model_version"], record.model_version))
+    propensity = record.propensity
+    model_version = record.model_version
+    logged_features = logged["features"]
+    # the usual case, settled at C level: equal numbers, a propensity equal and
+    # not zero (so the same bits), and the features' orjson texts equal (a text
+    # exists only for [int, finite float] pairs, whose text is unique)
+    if (decision_id == logged["decision_id"] and candidate_hash == logged["candidate_hash"]
+            and chosen == logged["chosen"] and model_version == logged["model_version"]
+            and propensity == logged["propensity"] and propensity != 0.0):
+        text = features_text(logged_features) if _dumps is not None else None
+        if text is not None and text == _dumps(features):
+            return []
+    out = []
+    if decision_id != logged["decision_id"]:
+        out.append(("decision_id", logged["decision_id"], decision_id))
+    if candidate_hash != logged["candidate_hash"]:
+        out.append(("candidate_hash", logged["candidate_hash"], candidate_hash))
+    if chosen != logged["chosen"]:
+        out.append(("chosen", logged["chosen"], chosen))
+    if not same_features(features, logged_features):
+        out.append(("features", logged_features, [list(p) for p in features]))
+    if not same_float(propensity, logged["propensity"]):
+        out.append(("propensity", logged["propensity"], propensity))
+    if model_version != logged["model_version"]:
+        out.append(("model_version", logged["model_version"], model_version))
     return out
 
 
@@ -137,16 +153,33 @@ def replay_events(start: Start, events, *, keep_going: bool = False,
             continue
         data = ev.data
         if kind == "decision":
-            context, candidates, t, salt, _bits = decision_inputs(data)
-            decision_id = data["record"]["decision_id"]
+            logged = data["record"]
+            context, candidates, t, salt = (data["context"], list(map(tuple, data["candidates"])),
+                                            logged["t"], logged["salt"])
+            decision_id = logged["decision_id"]
+            lazy = logged["features"]
+            if type(lazy) is not LazyFeatures:
+                lazy = None
             try:
                 record = decide(state, context, candidates, t, salt)
             except (ValueError, TypeError, OverflowError) as e:
+                if lazy is not None:
+                    full_data(ev.file, ev.line, lazy.raw)  # a malformed line says so first
                 report(ev, decision_id, "malformed", None, None, f"decide refused the line: {e}")
                 if result.stopped_at:
                     break
                 continue
             result.decisions += 1
+            if lazy is not None:
+                propensity = record.propensity
+                if (lazy.text == _dumps(record.features)
+                        and record.decision_id == decision_id
+                        and record.candidate_hash == logged["candidate_hash"]
+                        and record.chosen == logged["chosen"]
+                        and record.model_version == logged["model_version"]
+                        and propensity == logged["propensity"] and propensity != 0.0):
+                    continue  # the line is well formed and its record the replayed one
+                data = full_data(ev.file, ev.line, lazy.raw)
             for check, logged, expected in compare_decision(record, data):
                 report(ev, decision_id, check, logged, expected)
                 if result.stopped_at:

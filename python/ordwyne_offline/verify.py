@@ -32,6 +32,7 @@ CHECKS = ("malformed", "incomplete_last_line", "decision_id", "missing_decisions
           "candidate_hash", "features", "chosen", "propensity", "model_version",
           "unknown_decision", "second_resolution", "reward", "replay_diverged")
 
+_ENCODING_CHECKS = ("chosen", "candidate_hash", "features")
 SCRATCH_FLUSH = 4096  # scratch decisions between two ledger clear-outs
 MAX_KEPT = 100_000  # findings kept for the report; the rest are only counted
 
@@ -115,9 +116,41 @@ class _Resolved:
         return 0 <= i < len(self.flags) and self.flags[i] == 1
 
 
+MAX_SALTS = 1 << 16  # salts remembered for telling processes apart; the oldest go first
+
+
+class _Stream:
+    """The counters of one state's decisions: its decision counter, the
+    model version it logs, and which of its decisions were resolved."""
+
+    __slots__ = ("expected_count", "held", "version_base", "version_suspect",
+                 "seen_resolutions", "last_version", "resolved")
+
+    def __init__(self, expected_count=None, version_base=None) -> None:
+        self.expected_count: Optional[int] = expected_count
+        self.held = None  # a line whose counter jumped ahead, judged at the next decision
+        # model version: logged = base + resolutions seen, base fixed by the first decision
+        self.version_base: Optional[int] = version_base
+        self.version_suspect: Optional[int] = None
+        self.seen_resolutions = 0
+        self.last_version: Optional[int] = None
+        self.resolved = _Resolved()
+
+
+def _salt_of(decision_id: str) -> str:
+    return decision_id.rpartition(":")[0]
+
+
 class Verifier:
     """Feed it events in log order, then call finish(). Findings are passed
-    to `emit` as they are found and counted in `counts`."""
+    to `emit` as they are found and counted in `counts`.
+
+    Without a start state the log may hold the merged logs of several
+    processes, each with its own state and salt: every state's counter,
+    model version and resolutions are followed on their own. A decision
+    whose salt is new joins the state whose counter it continues (one state
+    may use several salts), otherwise it starts another state's sequence.
+    With a start state the log is one state's history: one sequence."""
 
     def __init__(self, start: Optional[Start] = None,
                  emit: Optional[Callable[[Finding], None]] = None,
@@ -130,23 +163,22 @@ class Verifier:
         self.lines = self.decisions = self.resolutions = self.skipped = 0
         self.warnings = 0
         self.scratch = _Scratch()
-        # decision counter
-        self.expected_count: Optional[int] = start.decision_count if start else None
-        self.held = None  # a line whose counter jumped ahead, judged at the next decision
-        # model version: logged = base + resolutions seen, base fixed by the first decision
-        self.version_base: Optional[int] = start.model_version if start else None
-        self.version_suspect: Optional[int] = None
-        self.seen_resolutions = 0
-        self.last_version: Optional[int] = None
-        # ledger of this log
-        self.pending: Dict[str, Optional[int]] = {}
+        # the states whose decisions the log holds: one with a start state
+        self.single: Optional[_Stream] = None
+        self.by_salt: Dict[str, _Stream] = {}
+        self.by_expected: Dict[int, _Stream] = {}  # a stream by the counter it expects next
+        self.holding: Dict[_Stream, None] = {}  # streams with a line held for judgement
+        self.current: Optional[_Stream] = None  # the stream of the latest decision line
+        # ledger of this log: pending id -> (counter, its stream)
+        self.pending: Dict[str, tuple] = {}
         if start:
+            self.single = self.current = _Stream(start.decision_count, start.model_version)
             for r in start.info.records:
-                self.pending[r.decision_id] = decision_count_of(r.decision_id)
-        self.resolved = _Resolved()
-        if start:
-            self.resolved.begin(min([c for c in self.pending.values() if c is not None]
-                                    + [start.decision_count]))
+                self.pending[r.decision_id] = (decision_count_of(r.decision_id), self.single)
+            self.single.resolved.begin(min([c for c, _ in self.pending.values() if c is not None]
+                                           + [start.decision_count]))
+        # a fresh start state contains no line of the log
+        self.contained = start.already_contained if start and start.decision_count else None
         # replay
         self.state = start.new_state() if start else None
         self.default_reward = start.params["default_reward"] if start else None
@@ -177,22 +209,59 @@ class Verifier:
     def ok(self) -> bool:
         return not self.counts
 
+    # -- streams ---------------------------------------------------------
+    def _stream_for_decision(self, salt: str, count: Optional[int]) -> _Stream:
+        """The stream a decision of this salt and counter belongs to."""
+        single = self.single
+        if single is not None:
+            return single
+        stream = self.by_salt.get(salt)
+        if stream is None:
+            stream = self.by_expected.get(count) if count is not None else None
+            if stream is None:
+                stream = _Stream()
+            by_salt = self.by_salt
+            if len(by_salt) >= MAX_SALTS:
+                del by_salt[next(iter(by_salt))]
+            by_salt[salt] = stream
+        return stream
+
+    def _stream_of_id(self, decision_id: str) -> Optional[_Stream]:
+        """The stream of an earlier decision, by its id's salt."""
+        if self.single is not None:
+            return self.single
+        return self.by_salt.get(_salt_of(decision_id))
+
+    def _expect(self, stream: _Stream, count: int) -> None:
+        old = stream.expected_count
+        stream.expected_count = count
+        if self.single is None:
+            by_expected = self.by_expected
+            if old is not None and by_expected.get(old) is stream:
+                del by_expected[old]
+            if len(by_expected) >= MAX_SALTS:
+                del by_expected[next(iter(by_expected))]
+            by_expected[count] = stream
+
+    def _held_lines(self):
+        return [s.held for s in self.holding]
+
     # -- events ----------------------------------------------------------
     def feed(self, ev: Event) -> None:
         self.lines += 1
-        held = self.held
         # a line stays open for findings while its counter jump is being judged
-        self._reported = {k for k in self._reported
-                          if held is not None and k[:2] == (held[0].file, held[0].line)}
+        if self._reported:
+            held = {(h[0].file, h[0].line) for h in self._held_lines()}
+            self._reported = {k for k in self._reported if k[:2] in held}
         kind = ev.kind
         if kind == "decision":
-            if self.start is not None and self.start.already_contained(ev):
+            if self.contained is not None and self.contained(ev):
                 self.skipped += 1
                 return
             self.decisions += 1
             self._decision(ev)
         elif kind == "resolution":
-            if self.start is not None and self.start.already_contained(ev):
+            if self.contained is not None and self.contained(ev):
                 self.skipped += 1
                 return
             self.resolutions += 1
@@ -218,15 +287,18 @@ class Verifier:
         decision_id = record.get("decision_id") if type(record) is dict else None
         if type(decision_id) is str:
             count = decision_count_of(decision_id)
-            if count is not None and count == self.expected_count:
-                self.expected_count = count + 1
-            self.pending[decision_id] = count
+            stream = self.current = self._stream_for_decision(_salt_of(decision_id), count)
+            if count is not None and count == stream.expected_count:
+                self._expect(stream, count + 1)
+            self.pending[decision_id] = (count, stream)
             if count is not None:
-                self.resolved.begin(count)
+                stream.resolved.begin(count)
         elif data.get("event") == "resolution" or "kind" in data:
-            self.seen_resolutions += 1
-            if type(data.get("decision_id")) is str:
-                self.pending.pop(data["decision_id"], None)
+            decision_id = data.get("decision_id")
+            known = self.pending.pop(decision_id, None) if type(decision_id) is str else None
+            stream = known[1] if known is not None else self.current
+            if stream is not None:
+                stream.seen_resolutions += 1
 
     def _decision(self, ev: Event) -> None:
         data = ev.data
@@ -234,21 +306,24 @@ class Verifier:
         decision_id = rec["decision_id"]
         salt = rec["salt"]
         count = decision_count_of(decision_id)
-        self._check_id(ev, decision_id, salt, count)
-        self._check_version(ev, decision_id, rec["model_version"])
+        # the id's own salt says which state made it, even when the record's disagrees
+        stream = self.current = self._stream_for_decision(_salt_of(decision_id), count)
+        self._check_id(ev, stream, decision_id, salt, count)
+        self._check_version(ev, stream, decision_id, rec["model_version"])
 
         context, candidates, t, salt, bits = decision_inputs(data)
         chosen = rec["chosen"]
-        replayed = None
+        replayed = differences = None
         if self.state is not None and not self.diverged:
             try:
                 replayed = ordwyne.decide(self.state, context, candidates, t, salt)
             except (ValueError, TypeError, OverflowError) as e:
                 self._diverge(ev, decision_id, None, None,
                               f"the replay cannot take this decision ({e})")
-        if not (replayed is not None and bits == self.state_bits and replayed.chosen == chosen
-                and replayed.candidate_hash == rec["candidate_hash"]
-                and same_features(replayed.features, rec["features"])):
+            else:
+                differences = compare_decision(replayed, data)
+        if not (replayed is not None and bits == self.state_bits
+                and not (differences and any(d[0] in _ENCODING_CHECKS for d in differences))):
             # the replay does not vouch for the line: encode its inputs on their own
             self._check_encoding(ev, decision_id, rec, bits, context, candidates, chosen)
         p = rec["propensity"]
@@ -258,12 +333,10 @@ class Verifier:
             self._find(ev, decision_id, "propensity", p, "in (0, 1]",
                        f"propensity {p!r} is not a probability in (0, 1]")
         if count is not None:
-            self.resolved.begin(count)
-            self.pending[decision_id] = count
-        else:
-            self.pending[decision_id] = None
+            stream.resolved.begin(count)
+        self.pending[decision_id] = (count, stream)
         if replayed is not None:
-            self._compare_replay(ev, data, decision_id, replayed)
+            self._compare_replay(ev, data, decision_id, replayed, differences)
 
     def _check_encoding(self, ev, decision_id, rec, bits, context, candidates, chosen) -> None:
         n = len(candidates)
@@ -306,10 +379,11 @@ class Verifier:
                 return j
         return None
 
-    def _check_id(self, ev, decision_id, salt, count) -> None:
-        held = self.held
+    def _check_id(self, ev, stream, decision_id, salt, count) -> None:
+        held = stream.held
         if held is not None and count is not None:
-            self.held = None
+            stream.held = None
+            del self.holding[stream]
             hev, hid, hcount, hexpected = held
             if count == hexpected + 1:
                 # the next line continues from before the jump: the held line's
@@ -317,27 +391,28 @@ class Verifier:
                 self._find(hev, hid, "decision_id", hid, f"{hev.data['record']['salt']}:{hexpected}",
                            f"decision id {hid!r} does not continue the counter "
                            f"(expected counter {hexpected})")
-                self.expected_count = count
+                self._expect(stream, count)
             else:
                 self._gap(hev, hid, hcount, hexpected)
-        expected = self.expected_count
+        expected = stream.expected_count
         if count is None or not decision_id.startswith(salt + ":") \
                 or len(decision_id) != len(salt) + 1 + len(str(count)):
             want = f"{salt}:{expected}" if expected is not None else f"{salt}:<counter>"
             self._find(ev, decision_id, "decision_id", decision_id, want,
                        f"decision id {decision_id!r} is not the salt {salt!r}, ':' and a counter")
             if expected is not None:
-                self.expected_count = expected + 1
+                self._expect(stream, expected + 1)
             return
         if expected is None or count == expected:
-            self.expected_count = count + 1
+            self._expect(stream, count + 1)
         elif count > expected:
-            self.held = (ev, decision_id, count, expected)
-            self.expected_count = count + 1
+            stream.held = (ev, decision_id, count, expected)
+            self.holding[stream] = None
+            self._expect(stream, count + 1)
         else:
             self._find(ev, decision_id, "decision_id", decision_id, f"{salt}:{expected}",
                        f"decision counter {count} repeats or goes back (expected {expected})")
-            self.expected_count = expected + 1
+            self._expect(stream, expected + 1)
 
     def _gap(self, ev, decision_id, count, expected) -> None:
         missing = count - expected
@@ -345,31 +420,31 @@ class Verifier:
                    f"missing decision lines: counter jumps from {expected - 1} to {count} "
                    f"({missing} decision{'s' if missing != 1 else ''} not in the log)")
 
-    def _check_version(self, ev, decision_id, version) -> None:
-        last, self.last_version = self.last_version, version
-        if self.version_base is None:
-            self.version_base = version - self.seen_resolutions
+    def _check_version(self, ev, stream, decision_id, version) -> None:
+        last, stream.last_version = stream.last_version, version
+        seen = stream.seen_resolutions
+        if stream.version_base is None:
+            stream.version_base = version - seen
             return
-        expected = self.version_base + self.seen_resolutions
+        expected = stream.version_base + seen
         if version == expected:
-            self.version_suspect = None
+            stream.version_suspect = None
             return
-        new_base = version - self.seen_resolutions
-        if self.version_suspect is not None and new_base == self.version_suspect:
+        new_base = version - seen
+        if stream.version_suspect is not None and new_base == stream.version_suspect:
             # two lines in a row agree: the log itself lacks or adds resolutions
-            self.version_base = new_base
-            self.version_suspect = None
+            stream.version_base = new_base
+            stream.version_suspect = None
             return
-        self.version_suspect = new_base
+        stream.version_suspect = new_base
         why = "goes back" if last is not None and version < last \
             else "does not count the resolutions"
         self._find(ev, decision_id, "model_version", version, expected,
                    f"model_version {version} {why} (expected {expected}: "
-                   f"{self.seen_resolutions} resolutions in the log so far)")
+                   f"{seen} resolutions in the log so far)")
 
-    def _compare_replay(self, ev, data, decision_id, record) -> None:
+    def _compare_replay(self, ev, data, decision_id, record, differences) -> None:
         rec = data["record"]
-        differences = compare_decision(record, data)
         checks = {d[0] for d in differences}
         if "decision_id" in checks:
             # one bad id is the line's own fault (the self-checks report it);
@@ -410,15 +485,20 @@ class Verifier:
     def _resolution(self, ev: Event) -> None:
         data = ev.data
         decision_id = data["decision_id"]
-        self.seen_resolutions += 1
-        known = decision_id in self.pending
+        entry = self.pending.pop(decision_id, None)
+        known = entry is not None
         if known:
-            count = self.pending.pop(decision_id)
+            count, stream = entry
             if count is not None:
-                self.resolved.mark(count)
+                stream.resolved.mark(count)
         else:
+            stream = self._stream_of_id(decision_id)
+        counted = stream if stream is not None else self.current
+        if counted is not None:
+            counted.seen_resolutions += 1
+        if not known:
             count = decision_count_of(decision_id)
-            if self.resolved.seen(count):
+            if stream is not None and stream.resolved.seen(count):
                 self._find(ev, decision_id, "second_resolution", decision_id, None,
                            f"{decision_id!r} was already resolved earlier in the log")
             else:
@@ -434,10 +514,11 @@ class Verifier:
                               f"{decision_id!r} is not pending in the replayed state")
 
     def finish(self) -> None:
-        if self.held is not None:
-            hev, hid, hcount, hexpected = self.held
-            self.held = None
+        for stream in list(self.holding):
+            hev, hid, hcount, hexpected = stream.held
+            stream.held = None
             self._gap(hev, hid, hcount, hexpected)
+        self.holding.clear()
 
     def report(self) -> dict:
         return {"ok": self.ok, "lines": self.lines, "decisions": self.decisions,
