@@ -56,9 +56,10 @@ say "GoogleTest under ASan+UBSan"
 "$DIR/core/ordwyne_core_tests"
 
 say "pytest under ASan+UBSan"
-# The source tree has no ordwyne package of its own, so PYTHONPATH decides
-# which module the tests import; check it is the sanitized one.
-export PYTHONPATH="$(dirname "$MODULE")${PYTHONPATH:+:$PYTHONPATH}"
+# The source tree has no ordwyne module of its own, so PYTHONPATH decides
+# which module the tests import; check it is the sanitized one. The pure
+# Python packages beside it come from the source tree.
+export PYTHONPATH="$(dirname "$MODULE"):$ROOT/python${PYTHONPATH:+:$PYTHONPATH}"
 LD_PRELOAD="$ASAN_RT" "$PY" -c 'import ordwyne, sys; assert ordwyne.__file__ == sys.argv[1], ordwyne.__file__; print("ordwyne from", ordwyne.__file__)' "$MODULE"
 (( $# )) || set -- "$ROOT/tests"
 LD_PRELOAD="$ASAN_RT" "$VENV/bin/pytest" -p no:cacheprovider "$@"

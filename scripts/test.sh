@@ -100,13 +100,18 @@ path, want = sys.argv[1], sys.argv[2]
 with zipfile.ZipFile(path) as z:
     meta = next(n for n in z.namelist() if n.endswith(".dist-info/WHEEL"))
     tags = [l.split(":", 1)[1].strip() for l in z.read(meta).decode().splitlines() if l.startswith("Tag:")]
-    mods = [n for n in z.namelist() if n.startswith("ordwyne") and n.endswith(".so")]
+    names = z.namelist()
+    mods = [n for n in names if n.startswith("ordwyne") and n.endswith(".so")]
 print("WHEEL tags:", ", ".join(tags))
 print("modules:", ", ".join(mods))
 if not tags or any(not t.startswith(want + "-") for t in tags):
     sys.exit("WHEEL metadata tag is not " + want)
 if mods != ["ordwyne.abi3.so"]:
     sys.exit("expected exactly one module, ordwyne.abi3.so")
+# The pure-Python parts ship beside the module.
+for needed in ("ordwyne-stubs/__init__.pyi", "ordwyne_offline/cli.py"):
+    if needed not in names:
+        sys.exit("the wheel lacks " + needed)
 EOF
 }
 

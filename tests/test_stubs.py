@@ -25,8 +25,13 @@ ALLOWLIST = TYPING / "stubtest-allowlist.txt"
 
 def installed_stub():
     """The stub file of the installed distribution: a stub-only package
-    `ordwyne-stubs` in the same site-packages directory as the module."""
+    `ordwyne-stubs` in the same site-packages directory as the module; for a
+    module built in place (the sanitizer run), the one on the import path."""
     origin = Path(importlib.util.find_spec("ordwyne").origin)
+    for place in [origin.parent, *(Path(p) for p in sys.path if p)]:
+        path = place / "ordwyne-stubs" / "__init__.pyi"
+        if path.is_file():
+            return path
     return origin.parent / "ordwyne-stubs" / "__init__.pyi"
 
 
