@@ -287,7 +287,10 @@ def run_chunk(spec: ChunkSpec, progress: Optional[Callable[[int], None]] = None)
     nan, inf = _NAN, _INF
 
     incomplete = []
-    for event in iter_events(spec.paths, progress=progress, incomplete="report"):
+    # Evaluation never reads a decision's logged features (each target
+    # encodes the candidates itself), so their text is not parsed.
+    for event in iter_events(spec.paths, progress=progress, incomplete="report",
+                             lazy_features=True):
         counts.lines += 1
         if event.kind == "incomplete":  # warned about once, by the caller
             incomplete.append(f"{event.file}:{event.line}")
