@@ -118,14 +118,6 @@ bool f64_argument(PyObject* argument, const char* param, double& out) {
     return true;
 }
 
-bool utf8_view(PyObject* text, std::string_view& out) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) return false;
-    out = std::string_view(data, static_cast<std::size_t>(size));
-    return true;
-}
-
 bool text_argument(PyObject* argument, const char* param, std::string_view& out) {
     if (!PyUnicode_Check(argument)) {
         raise_mismatch(argument, "str");

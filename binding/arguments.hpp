@@ -56,7 +56,14 @@ bool f64_argument(PyObject* argument, const char* param, double& out);
 bool text_argument(PyObject* argument, const char* param, std::string_view& out);
 
 // UTF-8 of a known str; false with the interpreter's encoding error set.
-bool utf8_view(PyObject* text, std::string_view& out);
+// Inline: it runs for every feature name and text value of every call.
+inline bool utf8_view(PyObject* text, std::string_view& out) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) return false;
+    out = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+}
 
 // None or a missing argument mean "not given".
 inline PyObject* optional_callable(PyObject* argument) {

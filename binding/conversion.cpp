@@ -15,12 +15,18 @@ namespace {
 // make us reserve absurd amounts up front.
 constexpr Py_ssize_t kMaxReserve = 1 << 16;
 
-bool convert_value(PyObject* key, PyObject* value, Value& out) {
+// The exact-type tests first: with the limited API each subtype test is a
+// call into the interpreter, and exact types are the common case.
+bool is_text(PyObject* object) { return PyUnicode_CheckExact(object) || PyUnicode_Check(object); }
+
+// `hooked`: set when the conversion may have run a subclass's __float__,
+// which is the only interpreter code a successful conversion can reach.
+bool convert_value(PyObject* key, PyObject* value, Value& out, bool& hooked) {
     if (value == Py_None) {
         out = Value::missing();
         return true;
     }
-    if (PyUnicode_Check(value)) {
+    if (is_text(value)) {
         std::string_view text;
         if (!utf8_view(value, text)) return false;
         out = Value::of_text(text);
@@ -30,7 +36,9 @@ bool convert_value(PyObject* key, PyObject* value, Value& out) {
         out = Value::of_number(value == Py_True ? 1.0 : 0.0);
         return true;
     }
-    if (PyLong_Check(value) || PyFloat_Check(value)) {
+    const bool exact = PyFloat_CheckExact(value) || PyLong_CheckExact(value);
+    if (exact || PyLong_Check(value) || PyFloat_Check(value)) {
+        if (!exact) hooked = true;
         const double number = PyFloat_AsDouble(value);
         if (number == -1.0 && PyErr_Occurred()) return false;
         out = Value::of_number(number);
@@ -55,10 +63,12 @@ bool convert_features(PyObject* dict, NamedFeatures& out, Pins& pins) {
     Py_ssize_t remaining = size;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
+    bool hooked = false;
     for (;;) {
         // Only a value's own conversion hook can edit the dict; checked like
-        // the interpreter's dict iterator, before each step.
-        if (PyDict_Size(dict) != size) {
+        // the interpreter's dict iterator, before each step. Until a hook
+        // may have run, the size cannot have changed: skip the call.
+        if (hooked && PyDict_Size(dict) != size) {
             raise_panic("dictionary changed size during iteration");
             return false;
         }
@@ -71,7 +81,7 @@ bool convert_features(PyObject* dict, NamedFeatures& out, Pins& pins) {
         pins.add(key);
         pins.add(value);
         std::string_view name;
-        if (!PyUnicode_Check(key) || !utf8_view(key, name)) {
+        if (!is_text(key) || !utf8_view(key, name)) {
             // Running out of memory is not a bad name.
             if (is_interrupt()) return false;
             PyErr_Clear();
@@ -79,7 +89,7 @@ bool convert_features(PyObject* dict, NamedFeatures& out, Pins& pins) {
             return false;
         }
         Value converted;
-        if (!convert_value(key, value, converted)) return false;
+        if (!convert_value(key, value, converted, hooked)) return false;
         out.push_back(NamedFeature{name, converted});
     }
     return true;
@@ -111,7 +121,7 @@ bool collect_candidates(PyObject* candidates, std::vector<Candidate>& out,
     for (;;) {
         Ref item(PyIter_Next(iterator.get()));
         if (!item) break;
-        if (!PyTuple_Check(item.get())) {
+        if (!PyTuple_CheckExact(item.get()) && !PyTuple_Check(item.get())) {
             raise_mismatch(item.get(), "tuple");
             return false;
         }
@@ -122,14 +132,14 @@ bool collect_candidates(PyObject* candidates, std::vector<Candidate>& out,
             return false;
         }
         PyObject* name = PyTuple_GetItem(item.get(), 0);
-        if (!PyUnicode_Check(name)) {
+        if (!is_text(name)) {
             raise_mismatch(name, "str");
             return false;
         }
         std::string_view name_text;
         if (!utf8_view(name, name_text)) return false;
         PyObject* features = PyTuple_GetItem(item.get(), 1);
-        if (!PyDict_Check(features)) {
+        if (!PyDict_CheckExact(features) && !PyDict_Check(features)) {
             raise_mismatch(features, "dict");
             return false;
         }

@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <array>
 #include <vector>
 
 #include "encoding.hpp"
@@ -20,16 +22,30 @@ public:
     Pins(const Pins&) = delete;
     Pins& operator=(const Pins&) = delete;
     ~Pins() {
-        for (PyObject* object : objects_) Py_DECREF(object);
+        const std::size_t held = std::min(count_, kInline);
+        for (std::size_t i = 0; i < held; ++i) Py_DECREF(inline_[i]);
+        for (PyObject* object : overflow_) Py_DECREF(object);
     }
-    void reserve(std::size_t n) { objects_.reserve(n); }
+    void reserve(std::size_t n) {
+        if (n > kInline) overflow_.reserve(n - kInline);
+    }
     void add(PyObject* object) {
-        objects_.push_back(object);
+        if (count_ < kInline) {
+            inline_[count_] = object;
+        } else {
+            overflow_.push_back(object);
+        }
+        ++count_;
         Py_INCREF(object);
     }
 
 private:
-    std::vector<PyObject*> objects_;
+    // Room for an ordinary call's pins without touching the heap: growing a
+    // vector from empty cost several allocations and copies per call.
+    static constexpr std::size_t kInline = 256;
+    std::array<PyObject*, kInline> inline_;
+    std::size_t count_ = 0;
+    std::vector<PyObject*> overflow_;
 };
 
 // `features`: the dictionary's entries in insertion order. False with an
