@@ -137,10 +137,15 @@ struct Scratch {
     std::vector<std::uint32_t> counts;
     std::vector<double> values;
     // Small raw lists use 32-bit keys: index above, generation number in
-    // the low byte.
+    // the low byte. Keys and values are stored part by part (position
+    // p * tokens + t), which lets emit write runs; the portable sort reads the
+    // values through `by_gen`, in generation order.
     std::vector<std::uint32_t> keys32;
     std::vector<std::uint32_t> sorted32;
+    std::vector<std::uint16_t> ranks;
+    std::vector<double> by_gen;
     bool small = false;
+    bool zero = false;  // some raw value of the candidate is zero (small lists)
     std::uint64_t epoch = 0;
     std::size_t cached = 0;      // cache slots used in this epoch
     std::size_t batch_used = 0;  // words of `batch` claimed by pending parts
@@ -153,6 +158,7 @@ struct Scratch {
                 keys.capacity() + sorted.capacity()) *
                    sizeof(std::uint64_t) +
                (keys32.capacity() + sorted32.capacity()) * sizeof(std::uint32_t) +
+               ranks.capacity() * sizeof(std::uint16_t) + by_gen.capacity() * sizeof(double) +
                cache.capacity() * sizeof(CachedPart) + pending.capacity() * sizeof(Pending) +
                jobs.capacity() * sizeof(HashJob) + counts.capacity() * sizeof(std::uint32_t) +
                values.capacity() * sizeof(double);
@@ -252,11 +258,16 @@ void emit(Scratch& s, std::size_t n_tokens, std::size_t p, const std::uint64_t* 
     std::uint64_t gen = p;
     // Sign bit set: the token's weight negated, that is, its sign flipped.
     if (s.small) {
-        std::uint32_t* keys32 = s.keys32.data();
+        std::uint32_t* keys32 = s.keys32.data() + p * n_tokens;
+        double* part_values = values + p * n_tokens;
+        bool zero = false;
         for (std::size_t t = 0; t < n_tokens; ++t, gen += n_parts) {
-            keys32[gen] = static_cast<std::uint32_t>(((z[t] & mask) << kSmallGenBits) | gen);
-            values[gen] = part_weight * std::bit_cast<double>(weights[t] ^ (z[t] & kSignBit));
+            keys32[t] = static_cast<std::uint32_t>(((z[t] & mask) << kSmallGenBits) | gen);
+            const double v = part_weight * std::bit_cast<double>(weights[t] ^ (z[t] & kSignBit));
+            part_values[t] = v;
+            zero |= v == 0.0;
         }
+        s.zero |= zero;
         return;
     }
     for (std::size_t t = 0; t < n_tokens; ++t, gen += n_parts) {
@@ -273,7 +284,8 @@ template <class Key>
 void combine(const Key* keys, std::size_t n, unsigned gen_bits, const double* values,
              FeatureVector& out) {
     const Key gen_mask = static_cast<Key>((Key{1} << gen_bits) - 1);
-    out.clear();
+    // Every entry is overwritten: resizing without clearing leaves the ones
+    // the previous candidate wrote instead of zeroing them first.
     out.resize(n);
     Entry* const first = out.data();
     Entry* o = first;
@@ -290,6 +302,33 @@ void combine(const Key* keys, std::size_t n, unsigned gen_bits, const double* va
     out.resize(static_cast<std::size_t>(o - first));
     // Runs that collapsed a long raw list must not leave it all reserved.
     if (out.capacity() > 2 * out.size() + 4096) out.shrink_to_fit();
+}
+
+// The vector sort's path: every raw entry goes straight to its rank in
+// `out`, then the runs are summed in place (the write position never passes
+// the read position), in the same order as combine.
+void combine_ranked(const std::uint32_t* keys, const std::uint16_t* ranks, std::size_t n,
+                    bool distinct, bool zero, const double* values, FeatureVector& out) {
+    out.resize(n);
+    Entry* const first = out.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        first[ranks[i]] = Entry{keys[i] >> kSmallGenBits, values[i]};
+    }
+    // Mostly the sort has shown the indices distinct and emit found no zero
+    // value: then the placed entries are final.
+    if (distinct && !zero) return;
+    Entry* o = first;
+    std::size_t i = 0;
+    while (i < n) {
+        const std::uint64_t index = first[i].index;
+        double sum = first[i].value;
+        std::size_t j = i + 1;
+        for (; j < n && first[j].index == index; ++j) sum = sum + first[j].value;
+        *o = Entry{index, sum};
+        o += !(sum == 0.0);
+        i = j;
+    }
+    out.resize(static_cast<std::size_t>(o - first));
 }
 
 }  // namespace
@@ -412,6 +451,7 @@ void CandidateEncoder::encode(std::string_view name, const NamedFeatures& featur
     s.n_parts = n_parts;
     s.values.resize(n_raw);
     s.small = n_raw <= kSmallSort;
+    s.zero = false;
     if (s.small) {
         // Padded to whole vectors with keys above every real one.
         const std::size_t padded = (n_raw + kRankPad - 1) / kRankPad * kRankPad;
@@ -472,10 +512,21 @@ void CandidateEncoder::encode(std::string_view name, const NamedFeatures& featur
 
     const double* values = s.values.data();
     if (s.small) {
-        if (!sort_small(s.keys32.data(), n_raw, s.sorted32.data())) {
-            sort_small_portable(s, n_raw, bits_);
+        s.ranks.resize(kRankPad * 8);
+        unsigned distinct_above;
+        if (rank_small(s.keys32.data(), n_raw, s.ranks.data(), distinct_above)) {
+            combine_ranked(s.keys32.data(), s.ranks.data(), n_raw,
+                           distinct_above >= kSmallGenBits, s.zero, values, out);
+            return;
         }
-        combine(s.sorted32.data(), n_raw, kSmallGenBits, values, out);
+        s.by_gen.resize(n_raw);
+        for (std::size_t p = 0; p < n_parts; ++p) {
+            for (std::size_t t = 0; t < n_tokens; ++t) {
+                s.by_gen[t * n_parts + p] = values[p * n_tokens + t];
+            }
+        }
+        sort_small_portable(s, n_raw, bits_);
+        combine(s.sorted32.data(), n_raw, kSmallGenBits, s.by_gen.data(), out);
     } else {
         sort_radix(s, n_raw, bits_);
         combine(s.keys.data(), n_raw, kGenBits, values, out);

@@ -102,6 +102,12 @@ void hash_jobs(HashKernel k, const std::uint64_t* seeds, std::size_t lanes, cons
 // `keys` holds whole vectors of kRankPad keys, padded with 0xffffffff.
 inline constexpr std::size_t kRankPad = 32;
 bool sort_small(const std::uint32_t* keys, std::size_t n, std::uint32_t* out);
+// The same keys' ranks instead (ranks[i]: how many keys are below keys[i]),
+// so a caller can place whatever goes with each key; `ranks` has room for
+// kRankPad * 8 entries. `distinct_above` tells that the keys shifted right by
+// that many bits are still all distinct (0: nothing known).
+bool rank_small(const std::uint32_t* keys, std::size_t n, std::uint16_t* ranks,
+                unsigned& distinct_above);
 
 // Scratch memory this thread's encoder keeps between calls, in bytes of
 // capacity. An encoder whose scratch grew past kScratchKeep gives the

@@ -108,32 +108,35 @@ std::size_t job_size(const HashJob& job) {
 // The most items a kernel runs side by side.
 constexpr std::size_t kMaxItems = 8;
 
-// Up to kMaxItems short items laid out as zero-padded rows of bytes.
+// Up to kMaxItems short items laid out as zero-padded rows of bytes. Rows
+// of absent items hold whatever they held: only their own, unused, lanes
+// read them.
 struct ShortGroup {
     Item items[kMaxItems];
     std::size_t size[kMaxItems];
     std::size_t g = 0;
     std::size_t longest = 0;
-    alignas(64) std::uint8_t rows[kMaxItems][kShort];
+    alignas(64) std::uint8_t rows[kMaxItems][kShort] = {};
 
     void add(const Item& item, std::size_t n) {
         items[g] = item;
         size[g] = n;
         std::uint8_t* row = rows[g];
-        for (std::size_t q = 0; q < kPieces; ++q) {
-            const std::string_view piece = item.pieces[q];
-            if (!piece.empty()) std::memcpy(row, piece.data(), piece.size());
-            row += piece.size();
+        if (g != 0 && items[g - 1].pieces == item.pieces) {
+            // The same job's next block of lanes: the same bytes.
+            std::memcpy(row, rows[g - 1], kShort);
+        } else {
+            // Whole-row stores of a constant size, which compile to a few
+            // vector moves, then the pieces over the zeros.
+            std::memset(row, 0, kShort);
+            for (std::size_t q = 0; q < kPieces; ++q) {
+                const std::string_view piece = item.pieces[q];
+                if (!piece.empty()) std::memcpy(row, piece.data(), piece.size());
+                row += piece.size();
+            }
         }
         longest = std::max(longest, n);
         ++g;
-    }
-    // Zero padding up to the longest item, and empty rows for absent items.
-    void pad(std::size_t width) {
-        for (std::size_t k = 0; k < width; ++k) {
-            const std::size_t from = k < g ? size[k] : 0;
-            std::memset(rows[k] + from, 0, longest - from);
-        }
     }
     void clear() {
         g = 0;
@@ -189,7 +192,6 @@ ORDWYNE_AVX512 inline __m512i mix_512(__m512i z) {
 
 ORDWYNE_AVX512 void run_short_512(ShortGroup& grp) {
     const __m512i prime = _mm512_set1_epi64(static_cast<long long>(rng::kFnvPrime));
-    grp.pad(kItems512);
     __m512i h[kItems512];
     for (std::size_t k = 0; k < kItems512; ++k) {
         h[k] = k < grp.g ? _mm512_loadu_si512(grp.items[k].seeds) : _mm512_setzero_si512();
@@ -262,7 +264,6 @@ ORDWYNE_AVX2 inline __m256i mix_256(__m256i z) {
 ORDWYNE_AVX2 void run_short_256(ShortGroup& grp) {
     const __m256i low_prime =
         _mm256_set1_epi64x(static_cast<long long>(rng::kFnvPrime & 0xffffffffu));
-    grp.pad(kItems256);
     __m256i h[2 * kItems256];
     for (std::size_t k = 0; k < kItems256; ++k) {
         for (std::size_t r = 0; r < 2; ++r) {
@@ -380,15 +381,23 @@ ORDWYNE_AVX512 bool rank16_512(const std::uint32_t* keys, std::size_t n, unsigne
             rank[r] = _mm512_mask_add_epi16(rank[r], _mm512_cmplt_epu16_mask(b, k[r]), rank[r], one);
         }
     }
-    for (std::size_t r = 0; r < R; ++r) _mm512_storeu_si512(ranks + 32 * r, rank[r]);
-    std::size_t sum = 0;
-    for (std::size_t i = 0; i < n; ++i) sum += ranks[i];
+    // The sum over the real keys' lanes, in the registers: eight ranks below
+    // 256 per 16-bit lane cannot overflow it.
+    __m512i lane_sums = _mm512_setzero_si512();
+    for (std::size_t r = 0; r < R; ++r) {
+        _mm512_storeu_si512(ranks + 32 * r, rank[r]);
+        const std::size_t live = std::min<std::size_t>(n - std::min(n, 32 * r), 32);
+        const __mmask32 m = live == 32 ? ~__mmask32{0} : (__mmask32{1} << live) - 1;
+        lane_sums = _mm512_add_epi16(lane_sums, _mm512_maskz_mov_epi16(m, rank[r]));
+    }
+    const std::size_t sum = static_cast<std::size_t>(
+        _mm512_reduce_add_epi32(_mm512_madd_epi16(lane_sums, _mm512_set1_epi16(1))));
     return sum == n * (n - 1) / 2;
 }
 
-ORDWYNE_AVX512 void rank_sort_512(const std::uint32_t* keys, std::size_t n, std::uint32_t* out) {
+ORDWYNE_AVX512 unsigned rank_small_512(const std::uint32_t* keys, std::size_t n,
+                                       std::uint16_t* ranks) {
     // Shift so the sixteen bits kept are the keys' highest set ones.
-    alignas(64) std::uint16_t ranks16[kRankPad * 16];
     std::uint32_t top = 0;
     for (std::size_t i = 0; i < n; ++i) top |= keys[i];
     const unsigned bits = 32 - static_cast<unsigned>(__builtin_clz(top | 1u));
@@ -396,39 +405,37 @@ ORDWYNE_AVX512 void rank_sort_512(const std::uint32_t* keys, std::size_t n, std:
     const std::size_t regs16 = (n + 31) / 32;
     bool distinct = false;
     switch (regs16) {
-        case 1: distinct = rank16_512<1>(keys, n, shift, ranks16); break;
-        case 2: distinct = rank16_512<2>(keys, n, shift, ranks16); break;
-        case 3: distinct = rank16_512<3>(keys, n, shift, ranks16); break;
-        case 4: distinct = rank16_512<4>(keys, n, shift, ranks16); break;
-        case 5: distinct = rank16_512<5>(keys, n, shift, ranks16); break;
-        case 6: distinct = rank16_512<6>(keys, n, shift, ranks16); break;
-        case 7: distinct = rank16_512<7>(keys, n, shift, ranks16); break;
-        default: distinct = rank16_512<8>(keys, n, shift, ranks16); break;
+        case 1: distinct = rank16_512<1>(keys, n, shift, ranks); break;
+        case 2: distinct = rank16_512<2>(keys, n, shift, ranks); break;
+        case 3: distinct = rank16_512<3>(keys, n, shift, ranks); break;
+        case 4: distinct = rank16_512<4>(keys, n, shift, ranks); break;
+        case 5: distinct = rank16_512<5>(keys, n, shift, ranks); break;
+        case 6: distinct = rank16_512<6>(keys, n, shift, ranks); break;
+        case 7: distinct = rank16_512<7>(keys, n, shift, ranks); break;
+        default: distinct = rank16_512<8>(keys, n, shift, ranks); break;
     }
-    if (distinct) {
-        for (std::size_t i = 0; i < n; ++i) out[ranks16[i]] = keys[i];
-        return;
-    }
-    alignas(64) std::uint32_t ranks[kRankPad * 16];
+    if (distinct) return shift;
+    alignas(64) std::uint32_t ranks32[kRankPad * 16];
     const std::size_t regs = (n + 15) / 16;
     for (std::size_t first = 0; first < regs; first += 8) {
         switch (std::min<std::size_t>(regs - first, 8)) {
-            case 1: rank_sweep_512<1>(keys, n, first, ranks); break;
-            case 2: rank_sweep_512<2>(keys, n, first, ranks); break;
-            case 3: rank_sweep_512<3>(keys, n, first, ranks); break;
-            case 4: rank_sweep_512<4>(keys, n, first, ranks); break;
-            case 5: rank_sweep_512<5>(keys, n, first, ranks); break;
-            case 6: rank_sweep_512<6>(keys, n, first, ranks); break;
-            case 7: rank_sweep_512<7>(keys, n, first, ranks); break;
-            default: rank_sweep_512<8>(keys, n, first, ranks); break;
+            case 1: rank_sweep_512<1>(keys, n, first, ranks32); break;
+            case 2: rank_sweep_512<2>(keys, n, first, ranks32); break;
+            case 3: rank_sweep_512<3>(keys, n, first, ranks32); break;
+            case 4: rank_sweep_512<4>(keys, n, first, ranks32); break;
+            case 5: rank_sweep_512<5>(keys, n, first, ranks32); break;
+            case 6: rank_sweep_512<6>(keys, n, first, ranks32); break;
+            case 7: rank_sweep_512<7>(keys, n, first, ranks32); break;
+            default: rank_sweep_512<8>(keys, n, first, ranks32); break;
         }
     }
-    for (std::size_t i = 0; i < n; ++i) out[ranks[i]] = keys[i];
+    for (std::size_t i = 0; i < n; ++i) ranks[i] = static_cast<std::uint16_t>(ranks32[i]);
+    return 0;
 }
 
-ORDWYNE_AVX2 void rank_sort_256(const std::uint32_t* keys, std::size_t n, std::uint32_t* out) {
+ORDWYNE_AVX2 void rank_small_256(const std::uint32_t* keys, std::size_t n, std::uint16_t* ranks) {
     const std::size_t regs = (n + 7) / 8;
-    alignas(32) std::uint32_t ranks[kRankPad * 16];
+    alignas(32) std::uint32_t ranks32[kRankPad * 16];
     // Unsigned order through the signed compare: flip the top bits.
     const __m256i flip = _mm256_set1_epi32(static_cast<int>(0x80000000u));
     for (std::size_t r0 = 0; r0 < regs; r0 += 4) {
@@ -448,10 +455,10 @@ ORDWYNE_AVX2 void rank_sort_256(const std::uint32_t* keys, std::size_t n, std::u
             }
         }
         for (std::size_t r = 0; r < 4 && r0 + r < regs; ++r) {
-            _mm256_store_si256(reinterpret_cast<__m256i*>(ranks + 8 * (r0 + r)), rank[r]);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(ranks32 + 8 * (r0 + r)), rank[r]);
         }
     }
-    for (std::size_t i = 0; i < n; ++i) out[ranks[i]] = keys[i];
+    for (std::size_t i = 0; i < n; ++i) ranks[i] = static_cast<std::uint16_t>(ranks32[i]);
 }
 
 #endif  // ORDWYNE_X86_KERNELS
@@ -510,15 +517,25 @@ void hash_jobs(HashKernel k, const std::uint64_t* seeds, std::size_t lanes, cons
     kernel_fn(k)(seeds, lanes, jobs, n);
 }
 
-bool sort_small(const std::uint32_t* keys, std::size_t n, std::uint32_t* out) {
+bool rank_small(const std::uint32_t* keys, std::size_t n, std::uint16_t* ranks,
+                unsigned& distinct_above) {
+    distinct_above = 0;
     if (n == 0) return active_kernel() != HashKernel::Portable;
     switch (active_kernel()) {
 #ifdef ORDWYNE_X86_KERNELS
-        case HashKernel::Avx512: rank_sort_512(keys, n, out); return true;
-        case HashKernel::Avx2: rank_sort_256(keys, n, out); return true;
+        case HashKernel::Avx512: distinct_above = rank_small_512(keys, n, ranks); return true;
+        case HashKernel::Avx2: rank_small_256(keys, n, ranks); return true;
 #endif
         default: return false;
     }
+}
+
+bool sort_small(const std::uint32_t* keys, std::size_t n, std::uint32_t* out) {
+    std::uint16_t ranks[kRankPad * 8];
+    unsigned distinct_above;
+    if (!rank_small(keys, n, ranks, distinct_above)) return false;
+    for (std::size_t i = 0; i < n; ++i) out[ranks[i]] = keys[i];
+    return true;
 }
 
 void hash_jobs(const std::uint64_t* seeds, std::size_t lanes, const HashJob* jobs, std::size_t n) {
