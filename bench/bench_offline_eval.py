@@ -92,13 +92,13 @@ def main() -> None:
                 if jobs == 1:
                     cpu.append(c1 - c0)
         assert reports[1] == reports[2], "--jobs 2 differs from --jobs 1"
-        _, specs = plan([log], start, chunks=2, **settings)
+        _, tasks = plan([log], start, chunks=2, **settings)
         task_cpu = []
-        for spec in specs:
+        for task in tasks:
             best = None
             for _ in range(args.repeat):
                 c0 = time.process_time()
-                run_chunk(spec)
+                run_chunk(task)
                 c = time.process_time() - c0
                 best = c if best is None else min(best, c)
             task_cpu.append(best)

@@ -316,11 +316,11 @@ def test_progress_of_two_processes_reaches_the_last_line(tmp_path):
     from ordwyne_offline.start import Start
     from ordwyne_offline.sweep import run_local
     lines = host(n=100)[0]
-    _, specs = plan([write(tmp_path / "log", lines)], Start.create(8, 5.0), bits=(8, 9),
+    _, tasks = plan([write(tmp_path / "log", lines)], Start.create(8, 5.0), bits=(8, 9),
                     chunks=2)
     seen = []
-    run_local(specs, progress=seen.append)
-    assert len(specs) == 2 and seen[-1] == len(lines) and seen == sorted(seen)
+    run_local(tasks, progress=seen.append)
+    assert len(tasks) == 2 and seen[-1] == len(lines) and seen == sorted(seen)
 
 
 def run_dask(tmp_path, address, progress):

@@ -4,7 +4,7 @@ A target is an engine setting (bits, forgetfulness, epsilon). Settings that
 differ only in epsilon share one model: every target learns the logged
 choice's outcome whatever its own epsilon, so their states evolve
 identically and only the probabilities differ. Such settings form a
-`GroupSpec`, which runs one `decide`/`learn` per line for all of them.
+`GroupPlan`, which runs one `decide`/`learn` per line for all of them.
 
 Everything a row reports is accumulated in one process, in log order, so
 the result does not depend on how the rows were spread over processes.
@@ -22,7 +22,7 @@ import ordwyne
 
 from .logs import decision_inputs, iter_events
 
-__all__ = ["RowSpec", "GroupSpec", "ChunkSpec", "EvalError", "epsilon_greedy",
+__all__ = ["RowPlan", "GroupPlan", "ChunkPlan", "EvalError", "epsilon_greedy",
            "Accumulator", "run_chunk", "Z95"]
 
 Z95 = NormalDist().inv_cdf(0.975)
@@ -35,7 +35,7 @@ class EvalError(Exception):
 
 
 @dataclass(frozen=True)
-class RowSpec:
+class RowPlan:
     """One row of the report; `index` is its place in the whole table."""
     index: int
     kind: str  # "logged", "uniform" or "engine"
@@ -46,21 +46,21 @@ class RowSpec:
 
 
 @dataclass(frozen=True)
-class GroupSpec:
+class GroupPlan:
     """One engine model and the rows (epsilons) that read its estimates."""
     bits: int
     forgetfulness: float
-    rows: Tuple[RowSpec, ...]
+    rows: Tuple[RowPlan, ...]
 
 
 @dataclass(frozen=True)
-class ChunkSpec:
+class ChunkPlan:
     """The work of one process: the logs, the start state and some groups.
     `extra_rows` (logged, uniform) ride on the first group's model."""
     paths: Tuple[str, ...]
     start: object  # start.Start; picklable
-    groups: Tuple[GroupSpec, ...]
-    extra_rows: Tuple[RowSpec, ...] = ()
+    groups: Tuple[GroupPlan, ...]
+    extra_rows: Tuple[RowPlan, ...] = ()
     bootstrap: int = 0
     seed: int = 0
     report_counts: bool = True
@@ -226,19 +226,19 @@ class _OneHot:
 
 
 class _Group:
-    def __init__(self, spec: GroupSpec, start, params: dict) -> None:
-        self.spec = spec
-        self.epsilons = [r.epsilon for r in spec.rows]
-        self.from_start = (spec.bits == params["bits"]
-                           and spec.forgetfulness == params["forgetfulness"])
+    def __init__(self, task: GroupPlan, start, params: dict) -> None:
+        self.task = task
+        self.epsilons = [r.epsilon for r in task.rows]
+        self.from_start = (task.bits == params["bits"]
+                           and task.forgetfulness == params["forgetfulness"])
         if self.from_start:
             self.state = start.new_state()
         else:
             # A trained model does not carry over: another bits value hashes
             # into another space, another forgetfulness would have weighed
             # its past differently. Such a target starts fresh.
-            self.state = ordwyne.create(spec.bits, params["horizon"], params["default_reward"],
-                                        params["epsilon"], spec.forgetfulness)
+            self.state = ordwyne.create(task.bits, params["horizon"], params["default_reward"],
+                                        params["epsilon"], task.forgetfulness)
 
 
 def _finite_or_zero(estimates):
@@ -260,26 +260,26 @@ class _Counts:
         return {name: getattr(self, name) for name in self.__slots__}
 
 
-def run_chunk(spec: ChunkSpec, progress: Optional[Callable[[int], None]] = None) -> dict:
+def run_chunk(task: ChunkPlan, progress: Optional[Callable[[int], None]] = None) -> dict:
     """Reads the logs once and evaluates the chunk's rows.
 
     Returns {"rows": {index: summary}, "counts": {...}}. Raises EvalError
     (with file and line) for lines the engine refuses, LogError for
     malformed lines, OSError for unreadable files."""
-    start = spec.start
+    start = task.start
     params = start.params
-    groups = [_Group(g, start, params) for g in spec.groups]
-    keep = spec.bootstrap > 0
+    groups = [_Group(g, start, params) for g in task.groups]
+    keep = task.bootstrap > 0
     accs = {}
-    for g in spec.groups:
+    for g in task.groups:
         for r in g.rows:
             accs[r.index] = Accumulator(keep)
-    extra = {r.kind: r for r in spec.extra_rows}
+    extra = {r.kind: r for r in task.extra_rows}
     logged_acc = Accumulator(keep) if "logged" in extra else None
     uniform_acc = Accumulator(keep) if "uniform" in extra else None
     if (uniform_acc is not None) and not groups:
         raise EvalError("the uniform row needs an engine target for its reward model")
-    engine_accs = [[accs[r.index] for r in g.spec.rows] for g in groups]
+    engine_accs = [[accs[r.index] for r in g.task.rows] for g in groups]
     start_pending = set(start.pending_ids)
     hook = _OneHot()
     counts = _Counts()
@@ -289,7 +289,7 @@ def run_chunk(spec: ChunkSpec, progress: Optional[Callable[[int], None]] = None)
     incomplete = []
     # Evaluation never reads a decision's logged features (each target
     # encodes the candidates itself), so their text is not parsed.
-    for event in iter_events(spec.paths, progress=progress, incomplete="report",
+    for event in iter_events(task.paths, progress=progress, incomplete="report",
                              lazy_features=True):
         counts.lines += 1
         if event.kind == "incomplete":  # warned about once, by the caller
@@ -411,9 +411,9 @@ def run_chunk(spec: ChunkSpec, progress: Optional[Callable[[int], None]] = None)
     counts.unresolved += len(pending)
     rows = {}
     for index, acc in accs.items():
-        rows[index] = acc.summary(spec.bootstrap, spec.seed)
+        rows[index] = acc.summary(task.bootstrap, task.seed)
     if logged_acc is not None:
-        rows[extra["logged"].index] = logged_acc.summary(spec.bootstrap, spec.seed)
+        rows[extra["logged"].index] = logged_acc.summary(task.bootstrap, task.seed)
     if uniform_acc is not None:
-        rows[extra["uniform"].index] = uniform_acc.summary(spec.bootstrap, spec.seed)
+        rows[extra["uniform"].index] = uniform_acc.summary(task.bootstrap, task.seed)
     return {"rows": rows, "counts": counts.as_dict(), "incomplete": incomplete}

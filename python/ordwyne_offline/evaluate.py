@@ -17,7 +17,7 @@ import sys
 from typing import Callable, Optional, Sequence, Tuple
 
 from . import eval_report, sweep
-from .eval_core import ChunkSpec, EvalError, GroupSpec, RowSpec
+from .eval_core import ChunkPlan, EvalError, GroupPlan, RowPlan
 from .logs import LogError
 from .start import DEFAULT_EPSILON, DEFAULT_FORGETFULNESS, StartError, start_from_args
 from .util import Progress
@@ -120,16 +120,16 @@ def _start_namespace(args) -> argparse.Namespace:
 
 def _rows(bits: Sequence[int], forgetfulness: Sequence[float], epsilons: Sequence[float]):
     """The table's rows and the engine groups, in table order."""
-    rows = [RowSpec(0, "logged", "logged"), RowSpec(1, "uniform", "uniform")]
+    rows = [RowPlan(0, "logged", "logged"), RowPlan(1, "uniform", "uniform")]
     groups = []
     for b in bits:
         for f in forgetfulness:
             members = []
             for e in epsilons:
-                row = RowSpec(len(rows), "engine", f"e{e!r} f{f!r} b{b}", b, f, e)
+                row = RowPlan(len(rows), "engine", f"e{e!r} f{f!r} b{b}", b, f, e)
                 rows.append(row)
                 members.append(row)
-            groups.append(GroupSpec(b, f, tuple(members)))
+            groups.append(GroupPlan(b, f, tuple(members)))
     return rows, groups
 
 
@@ -143,13 +143,13 @@ def plan(paths: Sequence[str], start, *, bits=None, forgetfulness=None, epsilons
     if not epsilons:
         epsilons = tuple(dict.fromkeys((params["epsilon"], 0.0)))
     rows, groups = _rows(bits, forgetfulness, epsilons)
-    specs = []
+    tasks = []
     for members in sweep.split_groups(groups, chunks or len(groups)):
-        specs.append(ChunkSpec(
+        tasks.append(ChunkPlan(
             paths=tuple(paths), start=start, groups=tuple(groups[i] for i in members),
             extra_rows=tuple(rows[:2]) if 0 in members else (), bootstrap=bootstrap,
             seed=seed))
-    return rows, specs
+    return rows, tasks
 
 
 def evaluate(paths: Sequence[str], start, *, bits=None, forgetfulness=None, epsilons=None,
@@ -158,17 +158,17 @@ def evaluate(paths: Sequence[str], start, *, bits=None, forgetfulness=None, epsi
     """The report as a dict (what --json writes). With a scheduler, `jobs`
     None means a task per worker thread. Raises EvalError, LogError,
     OSError."""
-    def specs_for(chunks):
+    def tasks_for(chunks):
         return plan(paths, start, bits=bits, forgetfulness=forgetfulness, epsilons=epsilons,
                     bootstrap=bootstrap, seed=seed, chunks=chunks)
 
     if scheduler is not None:
-        rows, _ = specs_for(1)
-        results = sweep.run_dask(lambda threads: specs_for(jobs or threads)[1], scheduler,
+        rows, _ = tasks_for(1)
+        results = sweep.run_dask(lambda threads: tasks_for(jobs or threads)[1], scheduler,
                                  progress)
     else:
-        rows, specs = specs_for(jobs or 1)
-        results = sweep.run_local(specs, progress)
+        rows, tasks = tasks_for(jobs or 1)
+        results = sweep.run_local(tasks, progress)
     summaries = {}
     for result in results:
         summaries.update(result["rows"])

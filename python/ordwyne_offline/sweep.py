@@ -22,12 +22,12 @@ import tempfile
 import uuid
 from typing import Callable, List, Optional, Sequence
 
-from .eval_core import ChunkSpec, EvalError, GroupSpec, run_chunk
+from .eval_core import ChunkPlan, EvalError, GroupPlan, run_chunk
 
 __all__ = ["split_groups", "run_local", "run_dask", "worker_paths", "spool_stdin"]
 
 
-def split_groups(groups: Sequence[GroupSpec], chunks: int) -> List[List[int]]:
+def split_groups(groups: Sequence[GroupPlan], chunks: int) -> List[List[int]]:
     """Indices of `groups` for each of at most `chunks` tasks, balanced by
     cost (one engine model per group plus a little per epsilon), each list
     in the groups' own order. Group 0 stays first in its task: the logged
@@ -43,7 +43,7 @@ def split_groups(groups: Sequence[GroupSpec], chunks: int) -> List[List[int]]:
     return [sorted(m) for m in members if m]
 
 
-def _cost(group: GroupSpec) -> float:
+def _cost(group: GroupPlan) -> float:
     return 1.0 + 0.2 * len(group.rows)
 
 
@@ -77,23 +77,23 @@ def _report(number: int, lines: int) -> None:
             pass
 
 
-def _run_numbered(number: int, spec: ChunkSpec) -> dict:
-    return run_chunk(spec, progress=lambda lines: _report(number, lines))
+def _run_numbered(number: int, task: ChunkPlan) -> dict:
+    return run_chunk(task, progress=lambda lines: _report(number, lines))
 
 
-def run_local(specs: Sequence[ChunkSpec], progress: Optional[Callable[[int], None]] = None
+def run_local(tasks: Sequence[ChunkPlan], progress: Optional[Callable[[int], None]] = None
               ) -> List[dict]:
     """Runs the chunks, one process each (in this process when there is
     one). The first failing chunk in chunk order raises its error."""
-    if len(specs) == 1:
-        return [run_chunk(specs[0], progress=progress)]
+    if len(tasks) == 1:
+        return [run_chunk(tasks[0], progress=progress)]
     context = multiprocessing.get_context("spawn")
     progress_queue = context.Queue() if progress is not None else None
-    seen = [0] * len(specs)
+    seen = [0] * len(tasks)
     with concurrent.futures.ProcessPoolExecutor(
-            max_workers=len(specs), mp_context=context, initializer=_init_worker,
+            max_workers=len(tasks), mp_context=context, initializer=_init_worker,
             initargs=(progress_queue,)) as pool:
-        futures = [pool.submit(_run_numbered, i, s) for i, s in enumerate(specs)]
+        futures = [pool.submit(_run_numbered, i, s) for i, s in enumerate(tasks)]
         waiting = set(futures)
         while waiting:
             _, waiting = concurrent.futures.wait(waiting, timeout=0.2)
@@ -123,9 +123,9 @@ def _drain(progress_queue, seen: List[int]) -> None:
             seen[number] = lines
 
 
-def run_dask(make_specs: Callable[[int], Sequence[ChunkSpec]], address: str,
+def run_dask(make_tasks: Callable[[int], Sequence[ChunkPlan]], address: str,
              progress: Optional[Callable[[int], None]] = None) -> List[dict]:
-    """Runs the chunks that `make_specs(number of worker threads)` gives as
+    """Runs the chunks that `make_tasks(number of worker threads)` gives as
     tasks on the Dask cluster at `address`. The workers need this package
     and the engine installed, and must reach the logs by the paths or URLs
     given."""
@@ -139,15 +139,15 @@ def run_dask(make_specs: Callable[[int], Sequence[ChunkSpec]], address: str,
     except (OSError, TimeoutError, ValueError) as e:
         raise EvalError(f"cannot reach the Dask scheduler at {address}: {e}") from None
     try:
-        specs = make_specs(max(1, sum(client.nthreads().values())))
+        tasks = make_tasks(max(1, sum(client.nthreads().values())))
         name = None
         if progress is not None:
             name = f"ordwyne-eval-{uuid.uuid4().hex}"
             counts = distributed.Queue(name, client=client)
-        futures = client.map(_run_on_worker, list(specs), [name] * len(specs),
-                             list(range(len(specs))), pure=False)
+        futures = client.map(_run_on_worker, list(tasks), [name] * len(tasks),
+                             list(range(len(tasks))), pure=False)
         if progress is not None:
-            seen = [0] * len(specs)
+            seen = [0] * len(tasks)
             waiting = list(futures)
             while True:
                 waiting = [f for f in waiting if not f.done()]
@@ -166,9 +166,9 @@ def run_dask(make_specs: Callable[[int], Sequence[ChunkSpec]], address: str,
     return list(results)
 
 
-def _run_on_worker(spec: ChunkSpec, queue_name: Optional[str], number: int) -> dict:
+def _run_on_worker(task: ChunkPlan, queue_name: Optional[str], number: int) -> dict:
     if queue_name is None:
-        return run_chunk(spec)
+        return run_chunk(task)
     import distributed
     counts = distributed.Queue(queue_name)
-    return run_chunk(spec, progress=lambda lines: counts.put((number, lines)))
+    return run_chunk(task, progress=lambda lines: counts.put((number, lines)))
