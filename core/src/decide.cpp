@@ -148,7 +148,6 @@ std::uint64_t candidate_set_hash(std::span<const FeatureVector> candidates, std:
         const Entry* e = v.data();
         std::size_t left = v.size();
         while (left != 0) {
-            if (used == kWords) flush();
             const std::size_t n = std::min(left, (kWords - used) / 2);
             if (n == 0) {
                 flush();

@@ -173,7 +173,6 @@ Scratch& scratch() {
 }
 
 constexpr unsigned kGenBits = 40;
-constexpr std::uint64_t kGenMask = (std::uint64_t{1} << kGenBits) - 1;
 constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
 
 // Cache bounds: slots (a power of two, used at most half) and the words of
@@ -304,6 +303,23 @@ void combine(const Key* keys, std::size_t n, unsigned gen_bits, const double* va
     if (out.capacity() > 2 * out.size() + 4096) out.shrink_to_fit();
 }
 
+// Sums each run of equal indices of sorted entries in place, from its first
+// entry onward, and drops the sums equal to zero; returns the new count.
+std::size_t sum_runs(Entry* first, std::size_t n) {
+    Entry* o = first;
+    std::size_t i = 0;
+    while (i < n) {
+        const std::uint64_t index = first[i].index;
+        double sum = first[i].value;
+        std::size_t j = i + 1;
+        for (; j < n && first[j].index == index; ++j) sum = sum + first[j].value;
+        *o = Entry{index, sum};
+        o += !(sum == 0.0);
+        i = j;
+    }
+    return static_cast<std::size_t>(o - first);
+}
+
 // The vector sort's path: every raw entry goes straight to its rank in
 // `out`, then the runs are summed in place (the write position never passes
 // the read position), in the same order as combine.
@@ -317,18 +333,7 @@ void combine_ranked(const std::uint32_t* keys, const std::uint16_t* ranks, std::
     // Mostly the sort has shown the indices distinct and emit found no zero
     // value: then the placed entries are final.
     if (distinct && !zero) return;
-    Entry* o = first;
-    std::size_t i = 0;
-    while (i < n) {
-        const std::uint64_t index = first[i].index;
-        double sum = first[i].value;
-        std::size_t j = i + 1;
-        for (; j < n && first[j].index == index; ++j) sum = sum + first[j].value;
-        *o = Entry{index, sum};
-        o += !(sum == 0.0);
-        i = j;
-    }
-    out.resize(static_cast<std::size_t>(o - first));
+    out.resize(sum_runs(first, n));
 }
 
 }  // namespace

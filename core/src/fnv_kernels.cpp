@@ -470,6 +470,7 @@ std::uint64_t fnv1a_with(FnvKernel kernel, std::uint64_t h, const std::uint8_t* 
 }
 
 FnvKernel fnv_active_kernel() {
+    // Resolved once; the test hook is one relaxed load per call.
     static const FnvKernel widest = widest_available();
     return g_force_portable.load(std::memory_order_relaxed) ? FnvKernel::Portable : widest;
 }
@@ -492,9 +493,7 @@ bool mostly_zero_words(const std::uint8_t* p) {
 }  // namespace
 
 std::uint64_t fnv1a_bulk(std::uint64_t h, const void* data, std::size_t n) {
-    // Resolved once; the test hook is one relaxed load per call.
-    static const KernelFn widest = kernel_of(widest_available());
-    const KernelFn fn = g_force_portable.load(std::memory_order_relaxed) ? portable : widest;
+    const KernelFn fn = kernel_of(fnv_active_kernel());
     const auto* p = static_cast<const std::uint8_t*>(data);
     if (fn == portable || n < 2 * kPiece) return fn(h, p, n);
     // Long buffers in pieces. The portable chain takes a zero word in one
