@@ -63,9 +63,7 @@ Bytes random_bytes(std::mt19937_64& gen, std::size_t size, int style) {
 }
 
 std::uint64_t reference_pair(std::uint64_t seed, const std::string& bytes) {
-    std::uint64_t h = seed;
-    for (unsigned char c : bytes) h = (h ^ c) * rng::kFnvPrime;
-    return rng::mix64(h);
+    return rng::mix64(testing::fnv1a(seed, bytes.data(), bytes.size()));
 }
 
 TEST_P(KernelTest, PairHashesMatchTheScalarDefinition) {

@@ -72,10 +72,16 @@ inline auto bits(const std::vector<DecisionRecord>& records) {
     return out;
 }
 
-inline std::uint64_t fnv1a(const std::vector<std::uint8_t>& bytes) {
-    std::uint64_t h = 0xcbf29ce484222325ULL;
-    for (std::uint8_t c : bytes) h = (h ^ c) * 0x100000001b3ULL;
+// FNV-1a byte by byte, the definition every fast path is checked against,
+// continued from the state h.
+inline std::uint64_t fnv1a(std::uint64_t h, const void* data, std::size_t n) {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    for (std::size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3ULL;
     return h;
+}
+
+inline std::uint64_t fnv1a(const std::vector<std::uint8_t>& bytes) {
+    return fnv1a(0xcbf29ce484222325ULL, bytes.data(), bytes.size());
 }
 
 inline std::string to_hex(const std::vector<std::uint8_t>& bytes) {
