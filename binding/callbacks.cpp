@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "conversion.hpp"
 #include "errors.hpp"
 #include "record_objects.hpp"
 
@@ -12,22 +13,15 @@ namespace ordwyne::py {
 
 namespace {
 
-constexpr Py_ssize_t kMaxReserve = 1 << 16;
-
 Error message_error(std::string text) { return Error{std::move(text)}; }
 
 // A callable's result as a list of doubles; false if it is not usable, with
 // the conversion's exception (if any) still set.
 bool to_doubles(PyObject* result, std::vector<double>& out) {
     if (PyUnicode_Check(result) || !PySequence_Check(result)) return false;
-    Py_ssize_t hint = PySequence_Size(result);
-    if (hint < 0) {
-        // The length only sizes the list; an ordinary failure of it is ignored.
-        if (is_interrupt()) return false;
-        PyErr_Clear();
-        hint = 0;
-    }
-    out.reserve(static_cast<std::size_t>(std::min(hint, kMaxReserve)));
+    std::size_t hint;
+    if (!length_hint(result, hint)) return false;
+    out.reserve(hint);
     Ref iterator(PyObject_GetIter(result));
     if (!iterator) return false;
     for (;;) {

@@ -13,7 +13,6 @@ namespace {
 
 // A length the sequence reports is only a hint; a lying __len__ must not
 // make us reserve absurd amounts up front.
-constexpr Py_ssize_t kMaxReserve = 1 << 16;
 
 // The exact-type tests first: with the limited API each subtype test is a
 // call into the interpreter, and exact types are the common case.
@@ -95,6 +94,21 @@ bool convert_features(PyObject* dict, NamedFeatures& out, Pins& pins) {
     return true;
 }
 
+bool length_hint(PyObject* sequence, std::size_t& out) {
+    // The length only sizes a list: an ordinary failure of it is ignored, but
+    // an interrupt (or MemoryError) raised by __len__ ends the call. A lying
+    // length cannot make the reservation huge.
+    constexpr Py_ssize_t kMaxReserve = 1 << 16;
+    Py_ssize_t hint = PySequence_Size(sequence);
+    if (hint < 0) {
+        if (is_interrupt()) return false;
+        PyErr_Clear();
+        hint = 0;
+    }
+    out = static_cast<std::size_t>(std::min(hint, kMaxReserve));
+    return true;
+}
+
 bool collect_candidates(PyObject* candidates, std::vector<Candidate>& out,
                         std::vector<PyObject*>& dicts, Pins& pins) {
     if (PyUnicode_Check(candidates)) {
@@ -105,17 +119,10 @@ bool collect_candidates(PyObject* candidates, std::vector<Candidate>& out,
         raise_mismatch(candidates, "Sequence");
         return false;
     }
-    // The length only sizes the list: an ordinary failure of it is ignored,
-    // but an interrupt (or MemoryError) raised by __len__ ends the call.
-    Py_ssize_t hint = PySequence_Size(candidates);
-    if (hint < 0) {
-        if (is_interrupt()) return false;
-        PyErr_Clear();
-        hint = 0;
-    }
-    hint = std::min(hint, kMaxReserve);
-    out.reserve(static_cast<std::size_t>(hint));
-    dicts.reserve(static_cast<std::size_t>(hint));
+    std::size_t hint;
+    if (!length_hint(candidates, hint)) return false;
+    out.reserve(hint);
+    dicts.reserve(hint);
     Ref iterator(PyObject_GetIter(candidates));
     if (!iterator) return false;
     for (;;) {

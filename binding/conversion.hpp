@@ -48,6 +48,10 @@ private:
     std::vector<PyObject*> overflow_;
 };
 
+// The size to reserve for a sequence's items, at most 2**16; false, with
+// the exception set, only when asking raised an interrupt.
+bool length_hint(PyObject* sequence, std::size_t& out);
+
 // `features`: the dictionary's entries in insertion order. False with an
 // exception set on failure (ValueError for a bad key or value type, the
 // conversion's own error, PanicException if the dict changes meanwhile).

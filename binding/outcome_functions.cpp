@@ -98,14 +98,11 @@ PyObject* expire(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // ledger since the count; then the result is built as it comes.
     if (resolved->size() != due) {
         tuple = Ref(PyTuple_New(static_cast<Py_ssize_t>(resolved->size())));
-        if (!tuple) return nullptr;
+        if (!tuple || !shells.allocate(resolved->size())) return nullptr;
         hidden = false;
     }
     for (std::size_t i = 0; i < resolved->size(); ++i) {
-        Resolution& resolution = (*resolved)[i];
-        PyObject* object = i < shells.size() ? shells.fill(i, std::move(resolution))
-                                             : new_resolution(std::move(resolution));
-        if (object == nullptr) return nullptr;
+        PyObject* object = shells.fill(i, std::move((*resolved)[i]));
         PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), object);
     }
     if (hidden) PyObject_GC_Track(tuple.get());

@@ -213,15 +213,6 @@ PyObject* new_record(DecisionRecord&& record, std::optional<std::uint32_t> bits,
     return shell.fill(std::move(record), bits, context, candidates);
 }
 
-PyObject* new_resolution(Resolution&& resolution) {
-    PyTypeObject* type = resolution_type();
-    if (type == nullptr) return nullptr;
-    auto* r = allocate<ResolutionObject>(type);
-    if (r == nullptr) return nullptr;
-    new (&r->resolution) Resolution(std::move(resolution));
-    return reinterpret_cast<PyObject*>(r);
-}
-
 ResolutionShells::~ResolutionShells() {
     // Never filled: no member was constructed, so only the memory goes.
     for (PyObject* object : objects_) {

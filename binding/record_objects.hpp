@@ -45,8 +45,6 @@ private:
 PyObject* new_record(DecisionRecord&& record, std::optional<std::uint32_t> bits,
                      PyObject* context, PyObject* candidates);
 
-PyObject* new_resolution(Resolution&& resolution);
-
 // Resolution objects allocated ahead of the engine call that commits the
 // resolutions they will report, for the same reason as RecordShell: a
 // MemoryError after the commit would lose resolutions the state no longer
@@ -60,7 +58,6 @@ public:
 
     // False, with an exception set, if the n objects cannot all be made.
     bool allocate(std::size_t n);
-    std::size_t size() const { return objects_.size(); }
 
     // Shell i, finished; it is no longer held here.
     PyObject* fill(std::size_t i, Resolution&& resolution) noexcept;
