@@ -63,7 +63,6 @@ class ChunkPlan:
     extra_rows: Tuple[RowPlan, ...] = ()
     bootstrap: int = 0
     seed: int = 0
-    report_counts: bool = True
 
 
 def epsilon_greedy(estimates: Sequence[float], epsilon: float) -> List[float]:
@@ -287,6 +286,7 @@ def run_chunk(task: ChunkPlan, progress: Optional[Callable[[int], None]] = None)
     nan, inf = _NAN, _INF
 
     incomplete = []
+    contained = start.already_contained if start.decision_count else None
     # Evaluation never reads a decision's logged features (each target
     # encodes the candidates itself), so their text is not parsed.
     for event in iter_events(task.paths, progress=progress, incomplete="report",
@@ -295,7 +295,7 @@ def run_chunk(task: ChunkPlan, progress: Optional[Callable[[int], None]] = None)
         if event.kind == "incomplete":  # warned about once, by the caller
             incomplete.append(f"{event.file}:{event.line}")
             continue
-        if start.already_contained(event):
+        if contained is not None and contained(event):
             counts.skipped += 1
             continue
         data = event.data

@@ -128,13 +128,7 @@ def table(report: dict) -> str:
 
 def json_text(report: dict) -> str:
     """Standard JSON: non-finite numbers are written as strings."""
-    def clean(v):
-        if isinstance(v, dict):
-            return {k: clean(x) for k, x in v.items()}
-        if isinstance(v, list):
-            return [clean(x) for x in v]
-        return json_value(v)
-    return json.dumps(clean(report), indent=2, allow_nan=False) + "\n"
+    return json.dumps(json_value(report), indent=2, allow_nan=False) + "\n"
 
 
 def write_json(path: str, report: dict) -> None:

@@ -101,8 +101,4 @@ def format_inspection(path: str, d: dict) -> str:
 
 
 def inspection_json(d: dict) -> dict:
-    def walk(v):
-        if isinstance(v, dict):
-            return {k: walk(x) for k, x in v.items()}
-        return json_value(v)
-    return walk(d)
+    return json_value(d)

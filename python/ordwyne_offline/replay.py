@@ -15,7 +15,7 @@ from typing import Callable, List, Optional
 
 import ordwyne
 
-from .logs import LazyFeatures, _fast_dumps as _dumps, features_text, full_data
+from .logs import LazyFeatures, _fast_dumps as _dumps, decision_inputs, features_text, full_data
 from .start import Start
 from .util import same_features, same_float
 
@@ -43,10 +43,27 @@ class Mismatch:
         return f"{self.file}:{self.line}: {self.check}: {self.message}"
 
 
+def _same_record(record, logged: dict, logged_text: Optional[str]) -> bool:
+    """The usual case, settled at C level: equal numbers, a propensity equal
+    and not zero (so the same bits), and the features' orjson texts equal (a
+    text exists only for [int, finite float] pairs, whose text is unique)."""
+    propensity = record.propensity
+    return (logged_text is not None
+            and record.decision_id == logged["decision_id"]
+            and record.candidate_hash == logged["candidate_hash"]
+            and record.chosen == logged["chosen"]
+            and record.model_version == logged["model_version"]
+            and propensity == logged["propensity"] and propensity != 0.0
+            and logged_text == _dumps(record.features))
+
+
 def compare_decision(record, data: dict) -> List[tuple]:
     """(check, logged, replayed) for every field where the replayed record
     differs from the line's record, in the record's field order."""
     logged = data["record"]
+    logged_features = logged["features"]
+    if _dumps is not None and _same_record(record, logged, features_text(logged_features)):
+        return []
     # each attribute read builds a new object (features: a list of tuples), so once
     decision_id = record.decision_id
     candidate_hash = record.candidate_hash
@@ -54,16 +71,6 @@ def compare_decision(record, data: dict) -> List[tuple]:
     features = record.features
     propensity = record.propensity
     model_version = record.model_version
-    logged_features = logged["features"]
-    # the usual case, settled at C level: equal numbers, a propensity equal and
-    # not zero (so the same bits), and the features' orjson texts equal (a text
-    # exists only for [int, finite float] pairs, whose text is unique)
-    if (decision_id == logged["decision_id"] and candidate_hash == logged["candidate_hash"]
-            and chosen == logged["chosen"] and model_version == logged["model_version"]
-            and propensity == logged["propensity"] and propensity != 0.0):
-        text = features_text(logged_features) if _dumps is not None else None
-        if text is not None and text == _dumps(features):
-            return []
     out = []
     if decision_id != logged["decision_id"]:
         out.append(("decision_id", logged["decision_id"], decision_id))
@@ -114,10 +121,6 @@ class ReplayResult:
     stopped_at: Optional[Mismatch] = None
 
 
-def _describe(check, logged, expected) -> str:
-    return f"logged {logged!r}, replay gives {expected!r}"
-
-
 def replay_events(start: Start, events, *, keep_going: bool = False,
                   until_line: Optional[int] = None,
                   on_mismatch: Optional[Callable[[Mismatch], None]] = None) -> ReplayResult:
@@ -133,7 +136,7 @@ def replay_events(start: Start, events, *, keep_going: bool = False,
 
     def report(ev, decision_id, check, logged, expected, message=None):
         m = Mismatch(ev.file, ev.line, decision_id, check, logged, expected,
-                     message or _describe(check, logged, expected))
+                     message or f"logged {logged!r}, replay gives {expected!r}")
         result.mismatches.append(m)
         if on_mismatch is not None:
             on_mismatch(m)
@@ -154,8 +157,7 @@ def replay_events(start: Start, events, *, keep_going: bool = False,
         data = ev.data
         if kind == "decision":
             logged = data["record"]
-            context, candidates, t, salt = (data["context"], list(map(tuple, data["candidates"])),
-                                            logged["t"], logged["salt"])
+            context, candidates, t, salt, _ = decision_inputs(data)
             decision_id = logged["decision_id"]
             lazy = logged["features"]
             if type(lazy) is not LazyFeatures:
@@ -171,13 +173,7 @@ def replay_events(start: Start, events, *, keep_going: bool = False,
                 continue
             result.decisions += 1
             if lazy is not None:
-                propensity = record.propensity
-                if (lazy.text == _dumps(record.features)
-                        and record.decision_id == decision_id
-                        and record.candidate_hash == logged["candidate_hash"]
-                        and record.chosen == logged["chosen"]
-                        and record.model_version == logged["model_version"]
-                        and propensity == logged["propensity"] and propensity != 0.0):
+                if _same_record(record, logged, lazy.text):
                     continue  # the line is well formed and its record the replayed one
                 data = full_data(ev.file, ev.line, lazy.raw)
             for check, logged, expected in compare_decision(record, data):

@@ -47,6 +47,8 @@ def json_value(v):
         return "NaN" if v != v else ("Infinity" if v > 0 else "-Infinity")
     if isinstance(v, (list, tuple)):
         return [json_value(x) for x in v]
+    if isinstance(v, dict):
+        return {k: json_value(x) for k, x in v.items()}
     return v
 
 
