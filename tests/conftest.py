@@ -4,7 +4,9 @@ serialized state so tests can forge and inspect states."""
 import contextlib
 import os
 import struct
+import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -13,6 +15,28 @@ import ordwyne as ow
 HAS_NOTES = sys.version_info >= (3, 11)
 # The sanitizer run preloads libasan into the interpreter.
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
+
+no_asan = pytest.mark.skipif(UNDER_ASAN,
+                             reason="the sanitizer's shadow memory needs the address space")
+
+
+def roomy_stack():
+    # The sanitizer's frames are several times larger: recursion to the
+    # interpreter's default limit needs more than the usual 8 MiB of stack.
+    import resource
+    soft, hard = resource.getrlimit(resource.RLIMIT_STACK)
+    if soft != resource.RLIM_INFINITY:
+        want = 1 << 30 if hard == resource.RLIM_INFINITY else hard
+        resource.setrlimit(resource.RLIMIT_STACK, (max(soft, want), hard))
+
+
+def run_python(code, timeout=300):
+    """Runs code in a fresh interpreter that imports this very module."""
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, env=env, timeout=timeout,
+                          preexec_fn=roomy_stack if UNDER_ASAN else None)
+
 MASK = (1 << 64) - 1
 MAGIC = b"ordwyne\x00"
 DIM_MESSAGE = ("model dimension is not 2**bits for bits in [1, 24]; "

@@ -7,10 +7,7 @@ interpreter."""
 
 import gc
 import json
-import os
-import subprocess
 import sys
-import textwrap
 import time
 import tracemalloc
 import weakref
@@ -18,30 +15,8 @@ import weakref
 import pytest
 
 import ordwyne as ow
-from conftest import (TWO, UNDER_ASAN, expect, new_state, record_bytes, sealed, state_body,
-                      unchanged)
-
-no_asan = pytest.mark.skipif(UNDER_ASAN,
-                             reason="the sanitizer's shadow memory needs the address space")
-
-
-def roomy_stack():
-    # The sanitizer's frames are several times larger: recursion to the
-    # interpreter's default limit needs more than the usual 8 MiB of stack.
-    import resource
-    soft, hard = resource.getrlimit(resource.RLIMIT_STACK)
-    if soft != resource.RLIM_INFINITY:
-        want = 1 << 30 if hard == resource.RLIM_INFINITY else hard
-        resource.setrlimit(resource.RLIMIT_STACK, (max(soft, want), hard))
-
-
-def run_python(code, timeout=300):
-    """Runs code in a fresh interpreter that imports this very module."""
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, env=env, timeout=timeout,
-                          preexec_fn=roomy_stack if UNDER_ASAN else None)
-
+from conftest import (TWO, UNDER_ASAN, expect, new_state, no_asan, record_bytes, run_python,
+                      sealed, state_body, unchanged)
 
 def finished(out):
     """The child's last stdout line as JSON; its exit must have been clean."""

@@ -7,7 +7,7 @@ import tracemalloc
 import pytest
 
 import ordwyne as ow
-from conftest import TWO, UNDER_ASAN, new_state
+from conftest import TWO, UNDER_ASAN, new_state, no_asan, run_python
 
 
 
@@ -117,14 +117,11 @@ def test_other_thread_is_refused_while_a_callback_runs(panic_type, call, message
     assert [r.decision_id for r in ow.expire(state, 1e9)] == ["main:0", "main:1"]
 
 
-@pytest.mark.skipif(UNDER_ASAN,
-                    reason="the sanitizer's shadow memory needs the address space")
+@no_asan
 def test_out_of_memory_is_memory_error_and_builds_nothing():
     # A fresh interpreter with its address space capped below the model's
     # 256 MiB: the allocation fails inside the engine.
-    import subprocess
-    import textwrap
-    code = textwrap.dedent("""
+    out = run_python("""
         import resource, ordwyne
         resource.setrlimit(resource.RLIMIT_AS, (160 * 2**20, 160 * 2**20))
         try:
@@ -133,6 +130,4 @@ def test_out_of_memory_is_memory_error_and_builds_nothing():
             print("MemoryError")
         print(ordwyne.model_bits(ordwyne.create(10, 1.0)))
     """)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
     assert out.stdout.split() == ["MemoryError", "10"], out.stderr
