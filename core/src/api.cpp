@@ -52,7 +52,8 @@ Result<DecisionRecord> decide(Bandit& bandit, const NamedFeatures& context,
             encoder.encode(candidates[i].name, candidates[i].features, vectors[i]);
         }
     }
-    Result<DecisionRecord> record = decide::decide(bandit, vectors, salt, score, explore, t);
+    Result<DecisionRecord> record = decide::decide(bandit, vectors, salt, score, explore, t,
+                                                    /*checked=*/false);
     // Kept for the next decision only while modest, like the encoder's own
     // scratch.
     std::size_t bytes = 0;

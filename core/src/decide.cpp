@@ -40,9 +40,7 @@ Result<std::vector<double>> estimates_of(Bandit& bandit, std::span<const Feature
         return validated_estimates(std::move(*scored), candidates.size());
     }
     std::vector<double> estimates(candidates.size());
-    for (std::size_t i = 0; i < candidates.size(); ++i) {
-        estimates[i] = model::estimate_factored(bandit.model, candidates[i]);
-    }
+    model::estimate_all(bandit.model, candidates, estimates.data());
     return estimates;
 }
 
@@ -74,9 +72,12 @@ Result<Bandit> new_bandit(std::uint64_t dim, double horizon, double default_rewa
 }
 
 Result<DecisionRecord> decide(Bandit& bandit, std::span<const FeatureVector> candidates,
-                              std::string_view salt, ScoreFn score, ExploreFn explore, double t) {
+                              std::string_view salt, ScoreFn score, ExploreFn explore, double t,
+                              bool checked) {
     if (candidates.empty()) return fail(error::make(error::kNoCandidates));
-    if (Status ok = check_vectors(candidates, bandit.model.dim); !ok) return fail(ok.error());
+    if (checked) {
+        if (Status ok = check_vectors(candidates, bandit.model.dim); !ok) return fail(ok.error());
+    }
 
     Result<std::vector<double>> estimates = estimates_of(bandit, candidates, score);
     if (!estimates) return fail(std::move(estimates.error()));

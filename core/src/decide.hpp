@@ -35,8 +35,11 @@ namespace decide {
 Result<Bandit> new_bandit(std::uint64_t dim, double horizon, double default_reward, double epsilon,
                           double forgetfulness);
 
+// `checked` false skips the vectors' own rules, for vectors the encoder
+// built: they are sorted, distinct, non-zero and below dim by construction.
 Result<DecisionRecord> decide(Bandit& bandit, std::span<const FeatureVector> candidates,
-                              std::string_view salt, ScoreFn score, ExploreFn explore, double t);
+                              std::string_view salt, ScoreFn score, ExploreFn explore, double t,
+                              bool checked = true);
 
 std::uint64_t candidate_set_hash(std::span<const FeatureVector> candidates, std::uint64_t dim);
 
