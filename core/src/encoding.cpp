@@ -191,7 +191,6 @@ constexpr std::size_t kBatchParts = 64;
 // insertion pass; both quadratic at worst, but only within this bound.
 // Longer lists get 64-bit keys and a radix sort, linear whatever the indices.
 constexpr std::size_t kSmallSort = 255;
-constexpr unsigned kSmallGenBits = 8;
 
 // Bucketing on the top index bits (the indices are hash outputs, spread
 // evenly, so one counting pass puts almost every key in place) and an
@@ -257,16 +256,9 @@ void emit(Scratch& s, std::size_t n_tokens, std::size_t p, const std::uint64_t* 
     std::uint64_t gen = p;
     // Sign bit set: the token's weight negated, that is, its sign flipped.
     if (s.small) {
-        std::uint32_t* keys32 = s.keys32.data() + p * n_tokens;
-        double* part_values = values + p * n_tokens;
-        bool zero = false;
-        for (std::size_t t = 0; t < n_tokens; ++t, gen += n_parts) {
-            keys32[t] = static_cast<std::uint32_t>(((z[t] & mask) << kSmallGenBits) | gen);
-            const double v = part_weight * std::bit_cast<double>(weights[t] ^ (z[t] & kSignBit));
-            part_values[t] = v;
-            zero |= v == 0.0;
-        }
-        s.zero |= zero;
+        s.zero |= emit_small(z, weights, n_tokens, mask, static_cast<std::uint32_t>(p),
+                             static_cast<std::uint32_t>(n_parts), part_weight,
+                             s.keys32.data() + p * n_tokens, values + p * n_tokens);
         return;
     }
     for (std::size_t t = 0; t < n_tokens; ++t, gen += n_parts) {

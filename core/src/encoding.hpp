@@ -109,6 +109,16 @@ bool sort_small(const std::uint32_t* keys, std::size_t n, std::uint32_t* out);
 bool rank_small(const std::uint32_t* keys, std::size_t n, std::uint16_t* ranks,
                 unsigned& distinct_above);
 
+// The raw entries of one part over n tokens in the short-list layout:
+// keys[t] = ((z[t] & mask) << kSmallGenBits) | (gen + t * step), and values[t] = weight
+// times token t's weight (bit pattern weights[t]) with its sign flipped where
+// z[t]'s top bit is set. Returns whether some value is zero. Runs on the
+// active kernel's vector unit where it has one; the results never differ.
+inline constexpr unsigned kSmallGenBits = 8;
+bool emit_small(const std::uint64_t* z, const std::uint64_t* weights, std::size_t n,
+                std::uint64_t mask, std::uint32_t gen, std::uint32_t step, double weight,
+                std::uint32_t* keys, double* values);
+
 // Scratch memory this thread's encoder keeps between calls, in bytes of
 // capacity. An encoder whose scratch grew past kScratchKeep gives the
 // excess back when it is destroyed.

@@ -5,6 +5,7 @@
 // x86-64 and uses the widest unit it finds.
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 
 #include "encoding.hpp"
@@ -16,6 +17,7 @@
 // GCC 12's AVX-512 intrinsics build their results from a deliberately
 // undefined vector, which this warning then reports in every caller.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 
 namespace ordwyne::encoding {
@@ -48,6 +50,21 @@ void hash_portable(const std::uint64_t* seeds, std::size_t lanes, const HashJob*
             out[t + 3] = rng::mix64(h3);
         }
     }
+}
+
+constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
+
+bool emit_small_portable(const std::uint64_t* z, const std::uint64_t* weights, std::size_t n,
+                         std::uint64_t mask, std::uint32_t gen, std::uint32_t step, double weight,
+                         std::uint32_t* keys, double* values) {
+    bool zero = false;
+    for (std::size_t t = 0; t < n; ++t, gen += step) {
+        keys[t] = static_cast<std::uint32_t>(((z[t] & mask) << kSmallGenBits) | gen);
+        const double v = weight * std::bit_cast<double>(weights[t] ^ (z[t] & kSignBit));
+        values[t] = v;
+        zero |= v == 0.0;
+    }
+    return zero;
 }
 
 #ifdef ORDWYNE_X86_KERNELS
@@ -190,24 +207,75 @@ ORDWYNE_AVX512 inline __m512i mix_512(__m512i z) {
     return _mm512_xor_si512(z, _mm512_srli_epi64(z, 31));
 }
 
-ORDWYNE_AVX512 void run_short_512(ShortGroup& grp) {
+// G occupied items: a group is often part full (a candidate's few new parts
+// at the end of its batch), and idle items would still cost their multiplies.
+template <std::size_t G>
+ORDWYNE_AVX512 inline void run_short_512_of(ShortGroup& grp) {
     const __m512i prime = _mm512_set1_epi64(static_cast<long long>(rng::kFnvPrime));
-    __m512i h[kItems512];
-    for (std::size_t k = 0; k < kItems512; ++k) {
-        h[k] = k < grp.g ? _mm512_loadu_si512(grp.items[k].seeds) : _mm512_setzero_si512();
-    }
+    __m512i h[G];
+    for (std::size_t k = 0; k < G; ++k) h[k] = _mm512_loadu_si512(grp.items[k].seeds);
     for (std::size_t i = 0; i < grp.longest; ++i) {
-        for (std::size_t k = 0; k < kItems512; ++k) {
+        for (std::size_t k = 0; k < G; ++k) {
             h[k] = _mm512_mullo_epi64(_mm512_xor_si512(h[k], _mm512_set1_epi64(grp.rows[k][i])),
                                       prime);
         }
     }
-    for (std::size_t k = 0; k < grp.g; ++k) {
+    for (std::size_t k = 0; k < G; ++k) {
         const std::uint64_t undo = kInversePowers.p[grp.longest - grp.size[k]];
         const __m512i z = _mm512_mullo_epi64(h[k], _mm512_set1_epi64(static_cast<long long>(undo)));
         _mm512_storeu_si512(grp.items[k].out, mix_512(z));
     }
+}
+
+ORDWYNE_AVX512 void run_short_512(ShortGroup& grp) {
+    switch (grp.g) {
+        case 1: run_short_512_of<1>(grp); break;
+        case 2: run_short_512_of<2>(grp); break;
+        case 3: run_short_512_of<3>(grp); break;
+        case 4: run_short_512_of<4>(grp); break;
+        case 5: run_short_512_of<5>(grp); break;
+        case 6: run_short_512_of<6>(grp); break;
+        case 7: run_short_512_of<7>(grp); break;
+        default: run_short_512_of<kItems512>(grp); break;
+    }
     grp.clear();
+}
+
+// Eight tokens per step; the last step masked, so nothing past n is read
+// or written.
+ORDWYNE_AVX512 bool emit_small_512(const std::uint64_t* z, const std::uint64_t* weights,
+                                   std::size_t n, std::uint64_t mask, std::uint32_t gen,
+                                   std::uint32_t step, double weight, std::uint32_t* keys,
+                                   double* values) {
+    const __m512i index_mask = _mm512_set1_epi64(static_cast<long long>(mask));
+    const __m512i sign = _mm512_set1_epi64(static_cast<long long>(kSignBit));
+    const __m512i quiet = _mm512_set1_epi64(std::int64_t{1} << 51);
+    const __m512d w = _mm512_set1_pd(weight);
+    const long long s = step;
+    __m512i g = _mm512_add_epi64(_mm512_set1_epi64(gen),
+                                 _mm512_setr_epi64(0, s, 2 * s, 3 * s, 4 * s, 5 * s, 6 * s, 7 * s));
+    const __m512i g_step = _mm512_set1_epi64(8 * s);
+    __mmask8 zero = 0;
+    for (std::size_t t = 0; t < n; t += 8) {
+        const __mmask8 live = n - t >= 8 ? __mmask8{0xff}
+                                         : static_cast<__mmask8>((1u << (n - t)) - 1u);
+        const __m512i zz = _mm512_maskz_loadu_epi64(live, z + t);
+        const __m512i key = _mm512_or_si512(_mm512_slli_epi64(_mm512_and_si512(zz, index_mask), kSmallGenBits), g);
+        _mm512_mask_cvtepi64_storeu_epi32(keys + t, live, key);
+        const __m512i bits = _mm512_xor_si512(_mm512_maskz_loadu_epi64(live, weights + t),
+                                              _mm512_and_si512(zz, sign));
+        const __m512d x = _mm512_castsi512_pd(bits);
+        // A NaN token weight comes out as itself, quieted, even when the part's
+        // weight is NaN too, as in the portable multiply; the vector one
+        // might keep either operand's NaN.
+        const __m512d v = _mm512_mask_mov_pd(
+            _mm512_mul_pd(w, x), _mm512_cmp_pd_mask(x, x, _CMP_UNORD_Q),
+            _mm512_castsi512_pd(_mm512_or_si512(bits, quiet)));
+        _mm512_mask_storeu_pd(values + t, live, v);
+        zero |= _mm512_mask_cmp_pd_mask(live, v, _mm512_setzero_pd(), _CMP_EQ_OQ);
+        g = _mm512_add_epi64(g, g_step);
+    }
+    return zero != 0;
 }
 
 // Longer parts, piece by piece in place; an item whose piece is done keeps
@@ -536,6 +604,17 @@ bool sort_small(const std::uint32_t* keys, std::size_t n, std::uint32_t* out) {
     if (!rank_small(keys, n, ranks, distinct_above)) return false;
     for (std::size_t i = 0; i < n; ++i) out[ranks[i]] = keys[i];
     return true;
+}
+
+bool emit_small(const std::uint64_t* z, const std::uint64_t* weights, std::size_t n,
+                std::uint64_t mask, std::uint32_t gen, std::uint32_t step, double weight,
+                std::uint32_t* keys, double* values) {
+#ifdef ORDWYNE_X86_KERNELS
+    if (active_kernel() == HashKernel::Avx512) {
+        return emit_small_512(z, weights, n, mask, gen, step, weight, keys, values);
+    }
+#endif
+    return emit_small_portable(z, weights, n, mask, gen, step, weight, keys, values);
 }
 
 void hash_jobs(const std::uint64_t* seeds, std::size_t lanes, const HashJob* jobs, std::size_t n) {

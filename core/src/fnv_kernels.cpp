@@ -74,7 +74,8 @@ std::uint64_t portable(std::uint64_t h, const std::uint8_t* p, std::size_t n) {
 
 // ------------------------------------------------------------ AVX-512
 
-#define ORDWYNE_FNV512_TARGET "avx512f,avx512bw,avx512dq,avx512vbmi,avx512vnni,avx512bitalg,pclmul"
+#define ORDWYNE_FNV512_TARGET \
+    "avx512f,avx512bw,avx512dq,avx512vbmi,avx512vnni,avx512bitalg,gfni,pclmul"
 #define ORDWYNE_FNV512 __attribute__((target(ORDWYNE_FNV512_TARGET), always_inline)) inline
 
 struct Tables512 {
@@ -175,19 +176,18 @@ ORDWYNE_FNV512 void low_bytes512(const std::uint8_t* p, std::uint64_t (&carry)[8
     row512<7>(l, b, carry[7]);
 }
 
-// Eight blocks' low bytes and data: acc <- acc * P^512 + sum_q d_q * P^(512 - q)
-// with d = (l ^ b) - l, the two byte sums kept apart (both unsigned bytes).
-ORDWYNE_FNV512 void sum8_512(const __m512i* b, const __m512i* l, __m512i& acc) {
+// Eight blocks' low bytes l and x = l ^ b: acc <- acc * P^512 + sum_q d_q *
+// P^(512 - q) with d = x - l, the two byte sums kept apart (both unsigned bytes).
+ORDWYNE_FNV512 void sum8_512(const __m512i* x, const __m512i* l, __m512i& acc) {
     __m512i sx[8], sl[8];
 #pragma GCC unroll 8
     for (std::size_t m = 0; m < 8; ++m) sx[m] = sl[m] = _mm512_setzero_si512();
 #pragma GCC unroll 8
     for (std::size_t g = 0; g < 8; ++g) {
-        const __m512i x = _mm512_xor_si512(l[g], b[g]);
 #pragma GCC unroll 8
         for (std::size_t m = 0; m < 8; ++m) {
             const __m512i w = _mm512_load_si512(kDigits512.digit[m] + 64 * g);
-            sx[m] = _mm512_dpbusd_epi32(sx[m], x, w);
+            sx[m] = _mm512_dpbusd_epi32(sx[m], x[g], w);
             sl[m] = _mm512_dpbusd_epi32(sl[m], l[g], w);
         }
     }
@@ -233,18 +233,221 @@ ORDWYNE_FNV512 void sum1_512(__m512i b, __m512i l, __m512i& acc) {
                            _mm512_add_epi64(lo, _mm512_slli_epi64(hi, 32)));
 }
 
-// G blocks (a multiple of eight, or fewer than eight) folded into acc.
+// The last G < 8 blocks folded into acc, one pass at a time.
 template <std::size_t G>
 ORDWYNE_FNV512 void blocks512(const std::uint8_t* p, std::uint64_t (&carry)[8], __m512i& acc) {
     __m512i b[G], l[G];
     low_bytes512<G>(p, carry, b, l);
-    if constexpr (G % 8 == 0) {
-        for (std::size_t g = 0; g < G; g += 8) sum8_512(b + g, l + g, acc);
-    } else {
 #pragma GCC unroll 8
-        for (std::size_t g = 0; g < G; ++g) sum1_512(b[g], l[g], acc);
+    for (std::size_t g = 0; g < G; ++g) sum1_512(b[g], l[g], acc);
+}
+
+// ------------------------------------------------ AVX-512, bit planes
+//
+// Eight blocks (a group, 512 bytes) at a time as bit planes: plane k holds
+// bit k of every byte, in 64 bytes; its byte j covers the group's bytes
+// 8j..8j+7, the first of them in bit 7. Pass k is then a few bitwise steps
+// for all 512 toggles at once (the carries of l * 0xb3 from the planes
+// below, with vpternlog) and one prefix XOR over 512 bits: inside each byte
+// by an affine map, across the 64 bytes by a carry-less multiply of their
+// parities. The planes come from the bytes and go back by an 8x8 bit
+// transpose per 8 bytes (vgf2p8affineqb) and a byte shuffle in three rounds
+// of two-register permutes.
+
+// Byte shuffles for vpermt2b: round r, output register i, from registers
+// i & ~d and (i & ~d) + d with d = 4 >> r. Byte tags are 64 g + 8 q + k:
+// plane k of 8-byte unit q of block g. `to_planes` goes from the transposed
+// blocks (register g, byte 8 q + k) to the planes (register k, byte 8 g + q);
+// the other way back, to register g, byte 8 q + 7 - k, which the inverse
+// transpose wants.
+struct Network512 {
+    alignas(64) std::uint8_t index[3][8][64];
+    constexpr explicit Network512(bool to_planes) : index() {
+        std::uint16_t reg[8][64] = {};
+        for (unsigned r = 0; r < 8; ++r) {
+            for (unsigned pos = 0; pos < 64; ++pos) {
+                reg[r][pos] = static_cast<std::uint16_t>(
+                    to_planes ? 64 * r + pos : 64 * (pos / 8) + 8 * (pos % 8) + r);
+            }
+        }
+        for (unsigned round = 0; round < 3; ++round) {
+            const unsigned d = 4u >> round;
+            std::uint16_t next[8][64] = {};
+            for (unsigned i = 0; i < 8; ++i) {
+                const unsigned lo = i & ~d;
+                const bool upper = (i & d) != 0;
+                // Bytes whose register-to-be has bit d as this output's.
+                unsigned filled = 0;
+                for (unsigned src : {lo, lo + d}) {
+                    for (unsigned pos = 0; pos < 64; ++pos) {
+                        const unsigned tag = reg[src][pos];
+                        const unsigned dest = to_planes ? tag % 8 : tag / 64;
+                        if (((dest & d) != 0) != upper) continue;
+                        unsigned at = filled++;
+                        if (round == 2) {
+                            const unsigned g = tag / 64, q = tag / 8 % 8, k = tag % 8;
+                            at = to_planes ? 8 * g + q : 8 * q + 7 - k;
+                        }
+                        next[i][at] = static_cast<std::uint16_t>(tag);
+                        index[round][i][at] = static_cast<std::uint8_t>(pos + (src == lo ? 0 : 64));
+                    }
+                }
+            }
+            for (unsigned i = 0; i < 8; ++i) {
+                for (unsigned pos = 0; pos < 64; ++pos) reg[i][pos] = next[i][pos];
+            }
+        }
+    }
+};
+constexpr Network512 kToPlanes{true};
+constexpr Network512 kFromPlanes{false};
+
+ORDWYNE_FNV512 void shuffle512(__m512i (&v)[8], const Network512& net) {
+#pragma GCC unroll 3
+    for (unsigned round = 0; round < 3; ++round) {
+        const unsigned d = 4u >> round;
+        __m512i next[8];
+#pragma GCC unroll 8
+        for (unsigned i = 0; i < 8; ++i) {
+            const unsigned lo = i & ~d;
+            next[i] = _mm512_permutex2var_epi8(v[lo], _mm512_load_si512(net.index[round][i]), v[lo + d]);
+        }
+#pragma GCC unroll 8
+        for (unsigned i = 0; i < 8; ++i) v[i] = next[i];
     }
 }
+
+// vgf2p8affineqb sets bit i of a byte to the parity of (byte & row 7 - i),
+// rows being the bytes of the matrix operand. With the data as the matrix and
+// bytes 1 << r (or 1 << 7 - r) as the vector it transposes each 8 x 8 bits.
+constexpr std::int64_t kTranspose = 0x8040201008040201LL;
+constexpr std::int64_t kTransposeBack = 0x0102040810204080LL;
+// Rows for the prefix XOR inside a byte, first byte in bit 7: bit i gets
+// the bits above it (the bytes before), and bit 7, always zero there, gets
+// the byte's parity instead.
+constexpr std::int64_t kPrefixRows = static_cast<std::int64_t>(0xfefcf8f0e0c080ffULL);
+
+template <int Imm>
+ORDWYNE_FNV512 __m512i tern(__m512i a, __m512i b, __m512i c) {
+    return _mm512_ternarylogic_epi64(a, b, c, Imm);
+}
+constexpr int kA = 0xf0, kB = 0xcc, kC = 0xaa;
+constexpr int kXor3 = kA ^ kB ^ kC;
+constexpr int kMajority = (kA & kB) | (kA & kC) | (kB & kC);
+
+// Plane x_K of a group from its toggles t and data plane b: the exclusive
+// prefix XOR of t over the 512 bytes, with `carry` (bit K of the group's
+// first l, as 0 or all ones) in front, XOR b. `carry` moves to the next group.
+ORDWYNE_FNV512 __m512i prefix512(__m512i t, __m512i b, std::uint64_t& carry) {
+    const __m512i e = _mm512_gf2p8affine_epi64_epi8(t, _mm512_set1_epi64(kPrefixRows), 0);
+    const std::uint64_t parity = _cvtmask64_u64(_mm512_movepi8_mask(e));
+    const auto inclusive = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_clmulepi64_si128(
+        _mm_cvtsi64_si128(static_cast<long long>(parity)), _mm_set1_epi64x(-1), 0)));
+    const std::uint64_t flip = (inclusive << 1) ^ carry;
+    carry ^= static_cast<std::uint64_t>(static_cast<std::int64_t>(inclusive) >> 63);
+    const __m512i y = tern<(kA & kB) ^ kC>(e, _mm512_set1_epi8(0x7f), b);
+    // ~y in the bytes whose bits before them XOR to one.
+    return _mm512_mask_sub_epi8(y, _cvtu64_mask64(flip), _mm512_set1_epi8(-1), y);
+}
+
+// A group's planes: b (data), x (l ^ b, filled pass by pass) and the carry
+// terms of x * 0xb3 = u + (u << 4) + (x << 7), u = x + (x << 1), that the
+// later passes share: a, the carry into u's next bit; e, into v = u + (u << 4);
+// u1, u2 and u3 ^ x0, bits of u.
+struct Group512 {
+    __m512i b[8], x[8];
+    __m512i a, e, u1, u2, u3x0, w4;
+};
+
+// Pass K of a group. Bit K of l_(i+1) is bit K of l_i XOR a toggle: bit K of
+// b_i XOR the carry into bit K of x_i * 0xb3 and its other terms there.
+template <unsigned K>
+ORDWYNE_FNV512 void pass_planes512(Group512& s, std::uint64_t& carry) {
+    __m512i* x = s.x;
+    const __m512i* b = s.b;
+    if constexpr (K == 0) {
+        x[0] = prefix512(b[0], b[0], carry);
+    } else if constexpr (K == 1) {
+        x[1] = prefix512(_mm512_xor_si512(b[1], x[0]), b[1], carry);
+        s.a = _mm512_and_si512(x[1], x[0]);  // into u's bit 2
+        s.u1 = _mm512_xor_si512(x[1], x[0]);
+    } else if constexpr (K == 2) {
+        x[2] = prefix512(tern<kA ^ (kB & ~kC)>(b[2], x[1], x[0]), b[2], carry);
+        s.u2 = tern<kXor3>(x[2], x[1], s.a);
+        s.a = tern<kMajority>(x[2], x[1], s.a);
+    } else if constexpr (K == 3) {
+        const __m512i r = _mm512_xor_si512(x[2], s.a);
+        x[3] = prefix512(_mm512_xor_si512(b[3], r), b[3], carry);
+        s.u3x0 = tern<kXor3>(x[3], r, x[0]);
+        s.a = tern<kMajority>(x[3], x[2], s.a);
+        s.w4 = _mm512_xor_si512(x[3], s.a);  // u's bit 4 but x4
+    } else if constexpr (K == 4) {
+        x[4] = prefix512(tern<kXor3>(b[4], s.w4, x[0]), b[4], carry);
+        s.e = tern<(kA ^ kB) & kC>(x[4], s.w4, x[0]);  // u4 & u0
+        s.a = tern<kMajority>(x[4], x[3], s.a);
+    } else if constexpr (K == 5) {
+        const __m512i r = tern<kXor3>(x[4], s.a, s.u1);
+        x[5] = prefix512(tern<kXor3>(b[5], r, s.e), b[5], carry);
+        const __m512i u5 = tern<kXor3>(x[5], x[4], s.a);
+        s.a = tern<kMajority>(x[5], x[4], s.a);
+        s.e = tern<kMajority>(u5, s.u1, s.e);
+    } else if constexpr (K == 6) {
+        const __m512i r = tern<kXor3>(x[5], s.a, s.u2);
+        x[6] = prefix512(tern<kXor3>(b[6], r, s.e), b[6], carry);
+        const __m512i u6 = tern<kXor3>(x[6], x[5], s.a);
+        s.a = tern<kMajority>(x[6], x[5], s.a);
+        s.e = tern<kMajority>(u6, s.u2, s.e);
+    } else {
+        const __m512i r = tern<kXor3>(x[6], s.a, s.e);
+        x[7] = prefix512(tern<kXor3>(b[7], r, s.u3x0), b[7], carry);
+    }
+}
+
+template <unsigned K, std::size_t N>
+ORDWYNE_FNV512 void row_planes512(Group512 (&s)[N], std::uint64_t& carry) {
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < N; ++g) pass_planes512<K>(s[g], carry);
+}
+
+// N groups from p folded into acc. The passes of one group wait on each
+// other; N groups side by side keep the ports busy meanwhile.
+template <std::size_t N>
+ORDWYNE_FNV512 void groups512(const std::uint8_t* p, std::uint64_t (&carry)[8], __m512i& acc) {
+    Group512 s[N];
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < N; ++g) {
+#pragma GCC unroll 8
+        for (std::size_t j = 0; j < 8; ++j) {
+            s[g].b[j] = _mm512_gf2p8affine_epi64_epi8(
+                _mm512_set1_epi64(kTranspose), _mm512_loadu_si512(p + 512 * g + 64 * j), 0);
+        }
+        shuffle512(s[g].b, kToPlanes);
+    }
+    row_planes512<0>(s, carry[0]);
+    row_planes512<1>(s, carry[1]);
+    row_planes512<2>(s, carry[2]);
+    row_planes512<3>(s, carry[3]);
+    row_planes512<4>(s, carry[4]);
+    row_planes512<5>(s, carry[5]);
+    row_planes512<6>(s, carry[6]);
+    row_planes512<7>(s, carry[7]);
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < N; ++g) {
+        shuffle512(s[g].x, kFromPlanes);
+        __m512i l[8];
+#pragma GCC unroll 8
+        for (std::size_t j = 0; j < 8; ++j) {
+            s[g].x[j] = _mm512_gf2p8affine_epi64_epi8(_mm512_set1_epi64(kTransposeBack), s[g].x[j], 0);
+            l[j] = _mm512_xor_si512(s[g].x[j], _mm512_loadu_si512(p + 512 * g + 64 * j));
+        }
+        sum8_512(s[g].x, l, acc);
+    }
+}
+
+#ifndef ORDWYNE_FNV_GROUPS
+#define ORDWYNE_FNV_GROUPS 3
+#endif
+constexpr std::size_t kGroups512 = ORDWYNE_FNV_GROUPS;
 
 __attribute__((target(ORDWYNE_FNV512_TARGET))) std::uint64_t avx512(std::uint64_t h,
                                                                    const std::uint8_t* p,
@@ -258,13 +461,10 @@ __attribute__((target(ORDWYNE_FNV512_TARGET))) std::uint64_t avx512(std::uint64_
     __m512i acc = _mm512_setzero_si512();
     const std::uint8_t* q = p;
     std::size_t left = blocks;
-    // Sixteen blocks in flight keep both vector ports busy.
-    for (; left >= 16; left -= 16, q += 1024) blocks512<16>(q, carry, acc);
-    if (left >= 8) {
-        blocks512<8>(q, carry, acc);
-        left -= 8;
-        q += 512;
+    for (; left >= 8 * kGroups512; left -= 8 * kGroups512, q += 512 * kGroups512) {
+        groups512<kGroups512>(q, carry, acc);
     }
+    for (; left >= 8; left -= 8, q += 512) groups512<1>(q, carry, acc);
     switch (left) {
         case 7: blocks512<7>(q, carry, acc); break;
         case 6: blocks512<6>(q, carry, acc); break;
@@ -451,7 +651,7 @@ bool fnv_kernel_available(FnvKernel kernel) {
             return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                    __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vbmi") &&
                    __builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512bitalg") &&
-                   __builtin_cpu_supports("pclmul");
+                   __builtin_cpu_supports("gfni") && __builtin_cpu_supports("pclmul");
         case FnvKernel::Avx2:
             return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") &&
                    __builtin_cpu_supports("pclmul");
