@@ -254,55 +254,54 @@ ORDWYNE_FNV512 void blocks512(const std::uint8_t* p, std::uint64_t (&carry)[8], 
 // transpose per 8 bytes (vgf2p8affineqb) and a byte shuffle in three rounds
 // of two-register permutes.
 
-// Byte shuffles for vpermt2b: round r, output register i, from registers
-// i & ~d and (i & ~d) + d with d = 4 >> r. Byte tags are 64 g + 8 q + k:
-// plane k of 8-byte unit q of block g. `to_planes` goes from the transposed
-// blocks (register g, byte 8 q + k) to the planes (register k, byte 8 g + q);
-// the other way back, to register g, byte 8 q + 7 - k, which the inverse
-// transpose wants.
-struct Network512 {
-    alignas(64) std::uint8_t index[3][8][64];
-    constexpr explicit Network512(bool to_planes) : index() {
-        std::uint16_t reg[8][64] = {};
+// The transposed blocks (register g, qword q, byte k) and the planes
+// (register k, qword g, byte q) are one byte transpose inside each register
+// (vpermb) and one 8 x 8 transpose of qwords across registers (vpermt2q)
+// apart; vpermt2b would do it in fewer steps but each costs two.
+struct Shuffles512 {
+    // Qword transpose: round r, output i, from registers i & ~d and (i & ~d) + d
+    // with d = 4 >> r, as vpermt2q indices.
+    alignas(64) std::int64_t qwords[3][8][8];
+    // Inside a register: (qword q, byte k) -> (qword k, byte q), and back to
+    // (qword q, byte 7 - k), the order the inverse bit transpose wants.
+    alignas(64) std::uint8_t forward[64];
+    alignas(64) std::uint8_t back[64];
+    constexpr Shuffles512() : qwords(), forward(), back() {
+        std::uint8_t reg[8][8] = {};  // tag 8 r + p: qword p of register r
         for (unsigned r = 0; r < 8; ++r) {
-            for (unsigned pos = 0; pos < 64; ++pos) {
-                reg[r][pos] = static_cast<std::uint16_t>(
-                    to_planes ? 64 * r + pos : 64 * (pos / 8) + 8 * (pos % 8) + r);
-            }
+            for (unsigned p = 0; p < 8; ++p) reg[r][p] = static_cast<std::uint8_t>(8 * r + p);
         }
         for (unsigned round = 0; round < 3; ++round) {
             const unsigned d = 4u >> round;
-            std::uint16_t next[8][64] = {};
+            std::uint8_t next[8][8] = {};
             for (unsigned i = 0; i < 8; ++i) {
                 const unsigned lo = i & ~d;
-                const bool upper = (i & d) != 0;
-                // Bytes whose register-to-be has bit d as this output's.
                 unsigned filled = 0;
                 for (unsigned src : {lo, lo + d}) {
-                    for (unsigned pos = 0; pos < 64; ++pos) {
-                        const unsigned tag = reg[src][pos];
-                        const unsigned dest = to_planes ? tag % 8 : tag / 64;
-                        if (((dest & d) != 0) != upper) continue;
-                        unsigned at = filled++;
-                        if (round == 2) {
-                            const unsigned g = tag / 64, q = tag / 8 % 8, k = tag % 8;
-                            at = to_planes ? 8 * g + q : 8 * q + 7 - k;
-                        }
-                        next[i][at] = static_cast<std::uint16_t>(tag);
-                        index[round][i][at] = static_cast<std::uint8_t>(pos + (src == lo ? 0 : 64));
+                    for (unsigned p = 0; p < 8; ++p) {
+                        const unsigned tag = reg[src][p];
+                        if ((tag % 8 & d) != (i & d)) continue;  // bound for another register
+                        const unsigned at = round == 2 ? tag / 8 : filled++;
+                        next[i][at] = static_cast<std::uint8_t>(tag);
+                        qwords[round][i][at] = p + (src == lo ? 0 : 8);
                     }
                 }
             }
             for (unsigned i = 0; i < 8; ++i) {
-                for (unsigned pos = 0; pos < 64; ++pos) reg[i][pos] = next[i][pos];
+                for (unsigned p = 0; p < 8; ++p) reg[i][p] = next[i][p];
+            }
+        }
+        for (unsigned a = 0; a < 8; ++a) {
+            for (unsigned b = 0; b < 8; ++b) {
+                forward[8 * b + a] = static_cast<std::uint8_t>(8 * a + b);
+                back[8 * a + 7 - b] = static_cast<std::uint8_t>(8 * b + a);
             }
         }
     }
 };
-constexpr Network512 kToPlanes{true};
-constexpr Network512 kFromPlanes{false};
+constexpr Shuffles512 kShuffles512;
 
-ORDWYNE_FNV512 void shuffle512(__m512i (&v)[8], const Network512& net) {
+ORDWYNE_FNV512 void transpose_qwords512(__m512i (&v)[8]) {
 #pragma GCC unroll 3
     for (unsigned round = 0; round < 3; ++round) {
         const unsigned d = 4u >> round;
@@ -310,7 +309,8 @@ ORDWYNE_FNV512 void shuffle512(__m512i (&v)[8], const Network512& net) {
 #pragma GCC unroll 8
         for (unsigned i = 0; i < 8; ++i) {
             const unsigned lo = i & ~d;
-            next[i] = _mm512_permutex2var_epi8(v[lo], _mm512_load_si512(net.index[round][i]), v[lo + d]);
+            next[i] = _mm512_permutex2var_epi64(
+                v[lo], _mm512_load_si512(kShuffles512.qwords[round][i]), v[lo + d]);
         }
 #pragma GCC unroll 8
         for (unsigned i = 0; i < 8; ++i) v[i] = next[i];
@@ -418,10 +418,12 @@ ORDWYNE_FNV512 void groups512(const std::uint8_t* p, std::uint64_t (&carry)[8], 
     for (std::size_t g = 0; g < N; ++g) {
 #pragma GCC unroll 8
         for (std::size_t j = 0; j < 8; ++j) {
-            s[g].b[j] = _mm512_gf2p8affine_epi64_epi8(
-                _mm512_set1_epi64(kTranspose), _mm512_loadu_si512(p + 512 * g + 64 * j), 0);
+            s[g].b[j] = _mm512_permutexvar_epi8(
+                _mm512_load_si512(kShuffles512.forward),
+                _mm512_gf2p8affine_epi64_epi8(_mm512_set1_epi64(kTranspose),
+                                              _mm512_loadu_si512(p + 512 * g + 64 * j), 0));
         }
-        shuffle512(s[g].b, kToPlanes);
+        transpose_qwords512(s[g].b);
     }
     row_planes512<0>(s, carry[0]);
     row_planes512<1>(s, carry[1]);
@@ -433,11 +435,13 @@ ORDWYNE_FNV512 void groups512(const std::uint8_t* p, std::uint64_t (&carry)[8], 
     row_planes512<7>(s, carry[7]);
 #pragma GCC unroll 8
     for (std::size_t g = 0; g < N; ++g) {
-        shuffle512(s[g].x, kFromPlanes);
+        transpose_qwords512(s[g].x);
         __m512i l[8];
 #pragma GCC unroll 8
         for (std::size_t j = 0; j < 8; ++j) {
-            s[g].x[j] = _mm512_gf2p8affine_epi64_epi8(_mm512_set1_epi64(kTransposeBack), s[g].x[j], 0);
+            s[g].x[j] = _mm512_gf2p8affine_epi64_epi8(
+                _mm512_set1_epi64(kTransposeBack),
+                _mm512_permutexvar_epi8(_mm512_load_si512(kShuffles512.back), s[g].x[j]), 0);
             l[j] = _mm512_xor_si512(s[g].x[j], _mm512_loadu_si512(p + 512 * g + 64 * j));
         }
         sum8_512(s[g].x, l, acc);

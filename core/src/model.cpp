@@ -92,11 +92,17 @@ void estimate_all(const Model& model, std::span<const FeatureVector> xs, double*
     const double* b = model.b.data();
     const double scale = model.scale;
     const double ridge = model.ridge;
-    std::size_t i = 0;
-    for (; i + 4 <= xs.size(); i += 4) {
-        const Entry* p[4] = {xs[i].data(), xs[i + 1].data(), xs[i + 2].data(), xs[i + 3].data()};
-        const std::size_t n[4] = {xs[i].size(), xs[i + 1].size(), xs[i + 2].size(),
-                                  xs[i + 3].size()};
+    const std::size_t count = xs.size();
+    for (std::size_t i = 0; i < count; i += 4) {
+        // A last group of fewer than four repeats its last vector in the
+        // spare lanes, whose sums are dropped.
+        const Entry* p[4];
+        std::size_t n[4];
+        for (std::size_t k = 0; k < 4; ++k) {
+            const FeatureVector& x = xs[std::min(i + k, count - 1)];
+            p[k] = x.data();
+            n[k] = x.size();
+        }
         const std::size_t common = std::min(std::min(n[0], n[1]), std::min(n[2], n[3]));
         V4 acc = {0.0, 0.0, 0.0, 0.0};
         const V4 vscale = {scale, scale, scale, scale};
@@ -109,7 +115,7 @@ void estimate_all(const Model& model, std::span<const FeatureVector> xs, double*
             const V4 vv = {e0.value, e1.value, e2.value, e3.value};
             acc = acc + vv * ((vscale * vb) * (one / (vscale * va + vridge)));
         }
-        for (std::size_t k = 0; k < 4; ++k) {
+        for (std::size_t k = 0; k < 4 && i + k < count; ++k) {
             double sum = acc[k];
             for (std::size_t j = common; j < n[k]; ++j) {
                 const Entry& e = p[k][j];
@@ -118,7 +124,6 @@ void estimate_all(const Model& model, std::span<const FeatureVector> xs, double*
             out[i + k] = sum;
         }
     }
-    for (; i < xs.size(); ++i) out[i] = estimate_factored(model, xs[i]);
 }
 
 }  // namespace model
