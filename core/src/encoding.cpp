@@ -13,17 +13,37 @@ namespace {
 // Below this many features an insertion sort over pointers beats merging.
 constexpr std::size_t kInsertionMax = 32;
 
-// Byte order of names: unsigned bytes over the common length, then the
-// shorter first. Names mostly differ in their first bytes, which this finds
-// without a library call.
-inline bool name_less(std::string_view a, std::string_view b) {
+// Byte order of names, as a sign: unsigned bytes over the common length,
+// then the shorter first. Names mostly differ in their first bytes, which
+// this finds without a library call.
+inline int name_compare(std::string_view a, std::string_view b) {
     const std::size_t n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {
         const auto x = static_cast<unsigned char>(a[i]);
         const auto y = static_cast<unsigned char>(b[i]);
-        if (x != y) return x < y;
+        if (x != y) return x < y ? -1 : 1;
     }
-    return a.size() < b.size();
+    return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+inline bool name_less(std::string_view a, std::string_view b) { return name_compare(a, b) < 0; }
+
+// Candidates of one decision mostly list the same names in the same order,
+// so the previous candidate's order (positions in its list) is tried first:
+// it is this list's stable name order exactly when it leaves the names
+// ascending and equal names in list order. One comparison per feature.
+bool reuse_order(const NamedFeatures& features, const std::vector<std::uint32_t>& order,
+                 std::vector<const NamedFeature*>& out) {
+    const std::size_t n = features.size();
+    if (order.size() != n || n < 2) return false;
+    out.resize(n);
+    out[0] = &features[order[0]];
+    for (std::size_t i = 1; i < n; ++i) {
+        out[i] = &features[order[i]];
+        const int c = name_compare(out[i - 1]->name, out[i]->name);
+        if (c > 0 || (c == 0 && order[i - 1] > order[i])) return false;
+    }
+    return true;
 }
 
 // Features in stable ascending byte order of their names.
@@ -124,6 +144,7 @@ struct Pending {
 // its output vector.
 struct Scratch {
     std::vector<const NamedFeature*> order;
+    std::vector<std::uint32_t> last_order;  // the last sorted list's order, as positions
     std::vector<Part> parts;
     std::vector<std::uint64_t> seeds;
     std::vector<std::uint64_t> weights;  // token weights' bit patterns
@@ -154,6 +175,7 @@ struct Scratch {
 
     std::size_t capacity_bytes() const {
         return order.capacity() * sizeof(order[0]) + parts.capacity() * sizeof(Part) +
+               last_order.capacity() * sizeof(std::uint32_t) +
                (seeds.capacity() + weights.capacity() + mixed.capacity() + batch.capacity() +
                 keys.capacity() + sorted.capacity()) *
                    sizeof(std::uint64_t) +
@@ -421,7 +443,13 @@ void CandidateEncoder::hash_pending() {
 void CandidateEncoder::encode(std::string_view name, const NamedFeatures& features,
                               FeatureVector& out) {
     Scratch& s = *scratch_;
-    name_order(features, s.order);
+    if (!reuse_order(features, s.last_order, s.order)) {
+        name_order(features, s.order);
+        s.last_order.resize(s.order.size());
+        for (std::size_t i = 0; i < s.order.size(); ++i) {
+            s.last_order[i] = static_cast<std::uint32_t>(s.order[i] - features.data());
+        }
+    }
     s.parts.clear();
     s.parts.push_back(Part{{}, 1.0, true, 0});
     for (const NamedFeature* f : s.order) {
