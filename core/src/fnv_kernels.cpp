@@ -11,7 +11,8 @@
 // t_i = bit k of ((l_i ^ b_i) mod 2^(k+1)) * 0xb3, which needs only the lower
 // bits of l_i: eight passes per block, lowest bit first, each one vector
 // lookup and one 64-bit prefix XOR, with one bit per pass carried from block
-// to block.
+// to block. The AVX-512 kernel runs the passes on bit planes of eight blocks
+// at once, and only the last few blocks one by one.
 #include "fnv_kernels.hpp"
 
 #include <atomic>
@@ -99,25 +100,6 @@ struct Tables512 {
 constexpr Tables512 kTables512;
 constexpr Weights<64> kWeights64;
 
-// Weights P^(512 - q) of the bytes q of eight blocks, as eight signed
-// base-256 digits each (row m holds digit m of every byte), so that
-// sum_q d_q * weight_q = sum_m 256^m * sum_q d_q * digit(m, q): 8-bit dot
-// products (vpdpbusd), exact in 32-bit lanes.
-struct Digits512 {
-    alignas(64) std::int8_t digit[8][512];
-    constexpr Digits512() : digit() {
-        for (std::size_t q = 0; q < 512; ++q) {
-            std::uint64_t w = power(kFnvPrime, 512 - q);
-            for (std::size_t m = 0; m < 8; ++m) {
-                const auto d = static_cast<std::int8_t>(static_cast<std::uint8_t>(w));
-                digit[m][q] = d;
-                w = (w - static_cast<std::uint64_t>(static_cast<std::int64_t>(d))) >> 8;
-            }
-        }
-    }
-};
-constexpr Digits512 kDigits512;
-
 // Bit K of every l_i from the toggles: an exclusive prefix XOR (a carry-less
 // multiply by all ones) with the carried bit folded in. `carry` is bit K of
 // the block's first l as 0 or all ones, and becomes the next block's.
@@ -176,34 +158,6 @@ ORDWYNE_FNV512 void low_bytes512(const std::uint8_t* p, std::uint64_t (&carry)[8
     row512<7>(l, b, carry[7]);
 }
 
-// Eight blocks' low bytes l and x = l ^ b: acc <- acc * P^512 + sum_q d_q *
-// P^(512 - q) with d = x - l, the two byte sums kept apart (both unsigned bytes).
-ORDWYNE_FNV512 void sum8_512(const __m512i* x, const __m512i* l, __m512i& acc) {
-    __m512i sx[8], sl[8];
-#pragma GCC unroll 8
-    for (std::size_t m = 0; m < 8; ++m) sx[m] = sl[m] = _mm512_setzero_si512();
-#pragma GCC unroll 8
-    for (std::size_t g = 0; g < 8; ++g) {
-#pragma GCC unroll 8
-        for (std::size_t m = 0; m < 8; ++m) {
-            const __m512i w = _mm512_load_si512(kDigits512.digit[m] + 64 * g);
-            sx[m] = _mm512_dpbusd_epi32(sx[m], x[g], w);
-            sl[m] = _mm512_dpbusd_epi32(sl[m], l[g], w);
-        }
-    }
-    __m512i sum = _mm512_setzero_si512();
-#pragma GCC unroll 8
-    for (std::size_t m = 0; m < 8; ++m) {
-        const __m512i t = _mm512_sub_epi32(sx[m], sl[m]);
-        const __m512i wide =
-            _mm512_add_epi64(_mm512_cvtepi32_epi64(_mm512_castsi512_si256(t)),
-                             _mm512_cvtepi32_epi64(_mm512_extracti64x4_epi64(t, 1)));
-        sum = _mm512_add_epi64(sum, _mm512_slli_epi64(wide, 8 * m));
-    }
-    const __m512i p512 = _mm512_set1_epi64(static_cast<std::int64_t>(power(kFnvPrime, 512)));
-    acc = _mm512_add_epi64(_mm512_mullo_epi64(acc, p512), sum);
-}
-
 // Eight d (16-bit words) times their weights, into the two partial sums.
 ORDWYNE_FNV512 void add512(__m512i& lo, __m512i& hi, __m128i words, int q) {
     const __m512i d = _mm512_cvtepi16_epi64(words);
@@ -247,12 +201,44 @@ ORDWYNE_FNV512 void blocks512(const std::uint8_t* p, std::uint64_t (&carry)[8], 
 // Eight blocks (a group, 512 bytes) at a time as bit planes: plane k holds
 // bit k of every byte, in 64 bytes; its byte j covers the group's bytes
 // 8j..8j+7, the first of them in bit 7. Pass k is then a few bitwise steps
-// for all 512 toggles at once (the carries of l * 0xb3 from the planes
+// for all 512 toggles at once (the carries of x * 0xb3 from the planes
 // below, with vpternlog) and one prefix XOR over 512 bits: inside each byte
 // by an affine map, across the 64 bytes by a carry-less multiply of their
-// parities. The planes come from the bytes and go back by an 8x8 bit
-// transpose per 8 bytes (vgf2p8affineqb) and a byte shuffle in three rounds
-// of two-register permutes.
+// parities. Per byte that is far less shuffle-port work than a lookup and a
+// mask round trip per bit. The planes come from the bytes and go back by an
+// 8 x 8 bit transpose per 8 bytes (vgf2p8affineqb) and byte and qword
+// transposes (vpermb, vpermt2q).
+
+// Groups per chunk: the passes of one group wait on each other, six groups
+// side by side keep the ports busy meanwhile (four were slower, eight no
+// faster).
+constexpr std::size_t kGroups512 = 6;
+constexpr std::size_t kChunk512 = 512 * kGroups512;
+// A digit sum's 32-bit lane takes two products |d| * |digit| <= 255 * 2^15
+// per vpdpwssd, two of those per block.
+static_assert(8 * kGroups512 * 4 * 255 * 32768ULL < (1ULL << 31));
+
+// Weights P^(kChunk512 - q) of the bytes q of a chunk as four signed
+// base-65536 digits each (row m holds digit m of every byte), so that
+// sum_q d_q * weight_q = sum_m 65536^m * sum_q d_q * digit(m, q): 16-bit dot
+// products (vpdpwssd), exact in 32-bit lanes over a whole chunk. Each
+// 64-byte column holds its even bytes' digits, then its odd bytes'. A chunk
+// of n < kGroups512 groups uses the last 512 n columns.
+struct Words512 {
+    alignas(64) std::int16_t digit[4][kChunk512];
+    constexpr Words512() : digit() {
+        for (std::size_t q = 0; q < kChunk512; ++q) {
+            std::uint64_t w = power(kFnvPrime, kChunk512 - q);
+            const std::size_t at = q / 64 * 64 + q % 2 * 32 + q % 64 / 2;
+            for (std::size_t m = 0; m < 4; ++m) {
+                const auto d = static_cast<std::int16_t>(static_cast<std::uint16_t>(w));
+                digit[m][at] = d;
+                w = (w - static_cast<std::uint64_t>(static_cast<std::int64_t>(d))) >> 16;
+            }
+        }
+    }
+};
+constexpr Words512 kWords512;
 
 // The transposed blocks (register g, qword q, byte k) and the planes
 // (register k, qword g, byte q) are one byte transpose inside each register
@@ -409,8 +395,23 @@ ORDWYNE_FNV512 void row_planes512(Group512 (&s)[N], std::uint64_t& carry) {
     for (std::size_t g = 0; g < N; ++g) pass_planes512<K>(s[g], carry);
 }
 
-// N groups from p folded into acc. The passes of one group wait on each
-// other; N groups side by side keep the ports busy meanwhile.
+// One block's d = x - l, even and odd bytes as 16-bit words, into the four
+// digit sums.
+ORDWYNE_FNV512 void dot16_512(__m512i (&sum)[4], __m512i x, __m512i b, std::size_t column) {
+    const __m512i low = _mm512_set1_epi16(0xff);
+    const __m512i l = _mm512_xor_si512(x, b);
+    const __m512i even = _mm512_sub_epi16(_mm512_and_si512(x, low), _mm512_and_si512(l, low));
+    const __m512i odd = _mm512_sub_epi16(_mm512_srli_epi16(x, 8), _mm512_srli_epi16(l, 8));
+#pragma GCC unroll 4
+    for (std::size_t m = 0; m < 4; ++m) {
+        const __m512i we = _mm512_load_si512(kWords512.digit[m] + column);
+        const __m512i wo = _mm512_load_si512(kWords512.digit[m] + column + 32);
+        sum[m] = _mm512_dpwssd_epi32(_mm512_dpwssd_epi32(sum[m], even, we), odd, wo);
+    }
+}
+
+// The last N groups of a chunk from p folded into acc: acc <- acc * P^(512 N)
+// + sum_q d_q * P^(512 N - q).
 template <std::size_t N>
 ORDWYNE_FNV512 void groups512(const std::uint8_t* p, std::uint64_t (&carry)[8], __m512i& acc) {
     Group512 s[N];
@@ -433,25 +434,42 @@ ORDWYNE_FNV512 void groups512(const std::uint8_t* p, std::uint64_t (&carry)[8], 
     row_planes512<5>(s, carry[5]);
     row_planes512<6>(s, carry[6]);
     row_planes512<7>(s, carry[7]);
+    __m512i sum[4];
+#pragma GCC unroll 4
+    for (std::size_t m = 0; m < 4; ++m) sum[m] = _mm512_setzero_si512();
 #pragma GCC unroll 8
     for (std::size_t g = 0; g < N; ++g) {
         transpose_qwords512(s[g].x);
-        __m512i l[8];
 #pragma GCC unroll 8
         for (std::size_t j = 0; j < 8; ++j) {
-            s[g].x[j] = _mm512_gf2p8affine_epi64_epi8(
+            const __m512i x = _mm512_gf2p8affine_epi64_epi8(
                 _mm512_set1_epi64(kTransposeBack),
                 _mm512_permutexvar_epi8(_mm512_load_si512(kShuffles512.back), s[g].x[j]), 0);
-            l[j] = _mm512_xor_si512(s[g].x[j], _mm512_loadu_si512(p + 512 * g + 64 * j));
+            dot16_512(sum, x, _mm512_loadu_si512(p + 512 * g + 64 * j),
+                      kChunk512 - 512 * N + 512 * g + 64 * j);
         }
-        sum8_512(s[g].x, l, acc);
     }
+    __m512i total = _mm512_setzero_si512();
+#pragma GCC unroll 4
+    for (std::size_t m = 0; m < 4; ++m) {
+        const __m512i wide =
+            _mm512_add_epi64(_mm512_cvtepi32_epi64(_mm512_castsi512_si256(sum[m])),
+                             _mm512_cvtepi32_epi64(_mm512_extracti64x4_epi64(sum[m], 1)));
+        total = _mm512_add_epi64(total, _mm512_slli_epi64(wide, 16 * m));
+    }
+    const __m512i scale = _mm512_set1_epi64(static_cast<std::int64_t>(power(kFnvPrime, 512 * N)));
+    acc = _mm512_add_epi64(_mm512_mullo_epi64(acc, scale), total);
 }
 
-#ifndef ORDWYNE_FNV_GROUPS
-#define ORDWYNE_FNV_GROUPS 3
-#endif
-constexpr std::size_t kGroups512 = ORDWYNE_FNV_GROUPS;
+// The 1 <= n <= N groups left after the whole chunks.
+template <std::size_t N>
+ORDWYNE_FNV512 void last_groups512(std::size_t n, const std::uint8_t* p, std::uint64_t (&carry)[8],
+                                   __m512i& acc) {
+    if constexpr (N > 1) {
+        if (n < N) return last_groups512<N - 1>(n, p, carry, acc);
+    }
+    groups512<N>(p, carry, acc);
+}
 
 __attribute__((target(ORDWYNE_FNV512_TARGET))) std::uint64_t avx512(std::uint64_t h,
                                                                    const std::uint8_t* p,
@@ -465,10 +483,14 @@ __attribute__((target(ORDWYNE_FNV512_TARGET))) std::uint64_t avx512(std::uint64_
     __m512i acc = _mm512_setzero_si512();
     const std::uint8_t* q = p;
     std::size_t left = blocks;
-    for (; left >= 8 * kGroups512; left -= 8 * kGroups512, q += 512 * kGroups512) {
+    for (; left >= 8 * kGroups512; left -= 8 * kGroups512, q += kChunk512) {
         groups512<kGroups512>(q, carry, acc);
     }
-    for (; left >= 8; left -= 8, q += 512) groups512<1>(q, carry, acc);
+    if (left >= 8) {
+        last_groups512<kGroups512 - 1>(left / 8, q, carry, acc);
+        q += 512 * (left / 8);
+        left %= 8;
+    }
     switch (left) {
         case 7: blocks512<7>(q, carry, acc); break;
         case 6: blocks512<6>(q, carry, acc); break;

@@ -131,6 +131,27 @@ TEST_P(Kernel, EveryStartingLowByte) {
     }
 }
 
+// Lengths of whole groups of eight blocks (the AVX-512 kernel's bit planes),
+// of whole and partial chunks of several groups, and of block and byte tails,
+// from many starting low bytes: the carried bits cross every kind of boundary.
+TEST_P(Kernel, GroupAndChunkBoundariesFromManyLowBytes) {
+    for (Shape shape : {Shape::Random, Shape::ZeroHeavy, Shape::AllOnes}) {
+        const auto v = make(shape, 512 * 13 + 64 * 7 + 63, 13 + static_cast<int>(shape));
+        for (std::size_t groups = 0; groups <= 13; ++groups) {
+            for (std::size_t tail : {0u, 64u * 3 + 1, 64u * 7 + 63}) {
+                const std::size_t n = 512 * groups + tail;
+                // Every low byte once, else a spread of them.
+                const unsigned step = groups == 7 ? 1 : 29;
+                for (unsigned low = groups % step; low < 256; low += step) {
+                    const std::uint64_t h = 0x0123456789abcd00ULL | low;
+                    ASSERT_EQ(run(h, v, 0, n), reference(h, v.data(), n))
+                        << "n=" << n << " low=" << low << " shape=" << static_cast<int>(shape);
+                }
+            }
+        }
+    }
+}
+
 TEST(FnvDispatch, ForcedPortableGivesTheSameHashes) {
     const auto v = make(Shape::Random, 10000, 3);
     const std::uint64_t expected = reference(rng::kFnvOffset, v.data(), v.size());
