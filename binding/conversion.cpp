@@ -122,7 +122,15 @@ bool collect_candidates(PyObject* candidates, std::vector<Candidate>& out,
     std::size_t hint;
     if (!length_hint(candidates, hint)) return false;
     out.reserve(hint);
+    dicts.clear();
     dicts.reserve(hint);
+    std::size_t count = 0;
+    // Whatever way this returns, `out` holds exactly the candidates seen.
+    struct Trim {
+        std::vector<Candidate>& out;
+        std::size_t& count;
+        ~Trim() { out.resize(count); }
+    } trim{out, count};
     Ref iterator(PyObject_GetIter(candidates));
     if (!iterator) return false;
     for (;;) {
@@ -152,7 +160,12 @@ bool collect_candidates(PyObject* candidates, std::vector<Candidate>& out,
         }
         // The tuple keeps its name and dict alive for the whole call.
         pins.add(item.get());
-        out.push_back(Candidate{name_text, {}});
+        if (count < out.size()) {
+            out[count].name = name_text;
+        } else {
+            out.push_back(Candidate{name_text, {}});
+        }
+        ++count;
         dicts.push_back(features);
     }
     return !PyErr_Occurred();

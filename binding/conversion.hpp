@@ -58,7 +58,9 @@ bool length_hint(PyObject* sequence, std::size_t& out);
 bool convert_features(PyObject* dict, NamedFeatures& out, Pins& pins);
 
 // The candidate sequence's structure: names and (borrowed) feature dicts,
-// each item pinned. Features themselves are converted afterwards.
+// each item pinned. Features themselves are converted afterwards. `out`
+// may come with elements from an earlier call: they are reused, with their
+// feature lists' capacity, and any beyond the sequence's length dropped.
 bool collect_candidates(PyObject* candidates, std::vector<Candidate>& out,
                         std::vector<PyObject*>& dicts, Pins& pins);
 

@@ -2,6 +2,7 @@
 // hooks, and hand back a record that also carries the decision's inputs.
 #include <algorithm>
 #include <optional>
+#include <utility>
 
 #include "api.hpp"
 #include "arguments.hpp"
@@ -18,6 +19,41 @@ namespace {
 
 Parameters<7> decide_params("decide",
                             {"state", "context", "candidates", "t", "salt", "score", "explore"}, 5);
+
+// The converted inputs' vectors, kept between calls on this thread so that a
+// decision reuses their capacity instead of allocating about one per
+// candidate. A call takes them out for its whole length (a hook may decide
+// again meanwhile, and then starts from none) and puts them back at the end
+// while they are modest. Their views are never read before being rewritten.
+struct Inputs {
+    std::vector<Candidate> candidates;
+    std::vector<PyObject*> dicts;
+    NamedFeatures context;
+};
+
+Inputs& spare_inputs() {
+    thread_local Inputs spare;
+    return spare;
+}
+
+class BorrowedInputs {
+public:
+    BorrowedInputs() : inputs_(std::move(spare_inputs())) { spare_inputs() = Inputs{}; }
+    ~BorrowedInputs() {
+        std::size_t entries = inputs_.context.capacity();
+        for (const Candidate& c : inputs_.candidates) entries += c.features.capacity();
+        if (entries <= kKeepEntries && spare_inputs().candidates.capacity() == 0) {
+            spare_inputs() = std::move(inputs_);
+        }
+    }
+    BorrowedInputs(const BorrowedInputs&) = delete;
+    BorrowedInputs& operator=(const BorrowedInputs&) = delete;
+    Inputs* operator->() { return &inputs_; }
+
+private:
+    static constexpr std::size_t kKeepEntries = 1 << 16;
+    Inputs inputs_;
+};
 
 }  // namespace
 
@@ -43,14 +79,15 @@ PyObject* decide(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
     // Views into the caller's strings stay valid while these pins hold them.
     Pins pins;
-    std::vector<Candidate> converted;
-    std::vector<PyObject*> dicts;
-    if (!collect_candidates(candidates, converted, dicts, pins)) return nullptr;
+    BorrowedInputs inputs;
+    std::vector<Candidate>& converted = inputs->candidates;
+    const std::vector<PyObject*>& dicts = inputs->dicts;
+    if (!collect_candidates(candidates, converted, inputs->dicts, pins)) return nullptr;
     // Every key and value gets pinned: size the pin list once.
     Py_ssize_t entries = PyDict_Size(context);
     for (PyObject* dict : dicts) entries += PyDict_Size(dict);
     pins.reserve(converted.size() + 2 * static_cast<std::size_t>(std::max<Py_ssize_t>(entries, 0)));
-    NamedFeatures context_features;
+    NamedFeatures& context_features = inputs->context;
     if (!convert_features(context, context_features, pins)) return nullptr;
     for (std::size_t i = 0; i < converted.size(); ++i) {
         if (!convert_features(dicts[i], converted[i].features, pins)) return nullptr;

@@ -148,3 +148,23 @@ def test_callbacks_may_use_other_states():
 
     assert ow.decide(outer, {}, TWO, 0.0, "out", score=score).decision_id == "out:0"
     assert ow.decide(inner, {}, TWO, 0.0, "in").decision_id == "in:1"
+
+
+def test_nested_decisions_leave_the_outer_inputs_alone():
+    # Each call converts its inputs into buffers of its own, even when a
+    # value's own conversion decides again, with more and other candidates,
+    # while the outer call is still converting.
+    many = [(f"b{i}", {"x": float(i), "y": "z" * i}) for i in range(40)]
+
+    class Deciding(int):
+        def __float__(self):
+            ow.decide(new_state(), {"other": 1.0}, many, 0.0, "in")
+            return 2.0
+
+    def inputs(length):
+        return ({"device": "tv", "hour": length},
+                [(f"a{i}", {"topic": f"t{i}", "len": length}) for i in range(3)])
+
+    nested = ow.decide(new_state(), *inputs(Deciding()), 0.0, "s")
+    plain = ow.decide(new_state(), *inputs(2.0), 0.0, "s")
+    assert (nested.features, nested.candidate_hash) == (plain.features, plain.candidate_hash)
