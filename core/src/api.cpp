@@ -50,7 +50,6 @@ Result<DecisionRecord> decide(Bandit& bandit, const NamedFeatures& context,
         encoding::CandidateEncoder encoder(tokens, *bits);
         for (std::size_t i = 0; i < candidates.size(); ++i) {
             encoder.encode(candidates[i].name, candidates[i].features, vectors[i]);
-            model::prefetch(bandit.model, vectors[i]);
         }
     }
     Result<DecisionRecord> record = decide::decide(bandit, vectors, salt, score, explore, t,

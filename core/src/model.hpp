@@ -57,15 +57,6 @@ void update(Model& model, const FeatureVector& x, double reward);
 
 double estimate_factored(const Model& model, const FeatureVector& x);
 
-// Starts loading the coordinates x touches, so that a later estimate finds
-// them in cache instead of waiting on memory one entry at a time.
-inline void prefetch(const Model& model, const FeatureVector& x) {
-    for (const Entry& e : x) {
-        __builtin_prefetch(model.a.data() + e.index);
-        __builtin_prefetch(model.b.data() + e.index);
-    }
-}
-
 // estimate_factored of every vector into out[i], each bit for bit the same.
 void estimate_all(const Model& model, std::span<const FeatureVector> xs, double* out);
 
