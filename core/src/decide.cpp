@@ -40,7 +40,9 @@ Result<std::vector<double>> estimates_of(Bandit& bandit, std::span<const Feature
         return validated_estimates(std::move(*scored), candidates.size());
     }
     std::vector<double> estimates(candidates.size());
-    model::estimate_all(bandit.model, candidates, estimates.data());
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        estimates[i] = model::estimate_factored(bandit.model, candidates[i]);
+    }
     return estimates;
 }
 

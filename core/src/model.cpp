@@ -1,6 +1,5 @@
 #include "model.hpp"
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -66,64 +65,17 @@ void update(Model& model, const FeatureVector& x, double reward) {
     }
 }
 
-namespace {
-
-// One entry's term, written once so that every path agrees bit for bit.
-inline double term(double value, double a, double b, double scale, double ridge) {
-    return value * ((scale * b) * (1.0 / (scale * a + ridge)));
-}
-
-}  // namespace
-
 double estimate_factored(const Model& model, const FeatureVector& x) {
     double acc = 0.0;
-    const double* a = model.a.data();
-    const double* b = model.b.data();
-    for (const Entry& e : x) acc = acc + term(e.value, a[e.index], b[e.index], model.scale, model.ridge);
-    return acc;
-}
-
-void estimate_all(const Model& model, std::span<const FeatureVector> xs, double* out) {
-    // Four vectors at a time, one per lane: each lane's sum is still its own
-    // chain of additions in entry order, but the four chains and their
-    // divisions overlap instead of each waiting on the last.
-    using V4 = double __attribute__((vector_size(32)));
-    const double* a = model.a.data();
-    const double* b = model.b.data();
     const double scale = model.scale;
     const double ridge = model.ridge;
-    const std::size_t count = xs.size();
-    for (std::size_t i = 0; i < count; i += 4) {
-        // A last group of fewer than four repeats its last vector in the
-        // spare lanes, whose sums are dropped.
-        const Entry* p[4];
-        std::size_t n[4];
-        for (std::size_t k = 0; k < 4; ++k) {
-            const FeatureVector& x = xs[std::min(i + k, count - 1)];
-            p[k] = x.data();
-            n[k] = x.size();
-        }
-        const std::size_t common = std::min(std::min(n[0], n[1]), std::min(n[2], n[3]));
-        V4 acc = {0.0, 0.0, 0.0, 0.0};
-        const V4 vscale = {scale, scale, scale, scale};
-        const V4 vridge = {ridge, ridge, ridge, ridge};
-        const V4 one = {1.0, 1.0, 1.0, 1.0};
-        for (std::size_t j = 0; j < common; ++j) {
-            const Entry e0 = p[0][j], e1 = p[1][j], e2 = p[2][j], e3 = p[3][j];
-            const V4 va = {a[e0.index], a[e1.index], a[e2.index], a[e3.index]};
-            const V4 vb = {b[e0.index], b[e1.index], b[e2.index], b[e3.index]};
-            const V4 vv = {e0.value, e1.value, e2.value, e3.value};
-            acc = acc + vv * ((vscale * vb) * (one / (vscale * va + vridge)));
-        }
-        for (std::size_t k = 0; k < 4 && i + k < count; ++k) {
-            double sum = acc[k];
-            for (std::size_t j = common; j < n[k]; ++j) {
-                const Entry& e = p[k][j];
-                sum = sum + term(e.value, a[e.index], b[e.index], scale, ridge);
-            }
-            out[i + k] = sum;
-        }
+    const double* a = model.a.data();
+    const double* b = model.b.data();
+    for (const Entry& e : x) {
+        const double term = e.value * ((scale * b[e.index]) * (1.0 / (scale * a[e.index] + ridge)));
+        acc = acc + term;
     }
+    return acc;
 }
 
 }  // namespace model

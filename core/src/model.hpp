@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <span>
 
 #include "encoding.hpp"
 #include "error.hpp"
@@ -56,9 +55,6 @@ Result<Model> new_model(std::uint64_t dim, double forgetting, double ridge);
 void update(Model& model, const FeatureVector& x, double reward);
 
 double estimate_factored(const Model& model, const FeatureVector& x);
-
-// estimate_factored of every vector into out[i], each bit for bit the same.
-void estimate_all(const Model& model, std::span<const FeatureVector> xs, double* out);
 
 }  // namespace model
 }  // namespace ordwyne
