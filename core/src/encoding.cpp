@@ -98,13 +98,6 @@ void name_order(const NamedFeatures& features, std::vector<const NamedFeature*>&
     for (std::size_t i = 0; i < named.size(); ++i) out[i] = named[i].feature;
 }
 
-std::uint64_t token_seed(std::string_view bytes) {
-    rng::Fnv1a h;
-    h.bytes(bytes);
-    h.byte(kSeparator);
-    return h.state;
-}
-
 }  // namespace
 
 // A candidate part: up to four pieces hashed as if concatenated. `shared`
@@ -362,15 +355,19 @@ void append_tokens(std::string_view prefix, const NamedFeatures& features, Token
     tokens.reserve(tokens.size() + order.size());
     for (const NamedFeature* f : order) {
         if (f->value.kind == Value::Kind::Missing) continue;
-        std::string bytes;
+        // The token's bytes, prefix|name or prefix|name=text, hashed as they
+        // go by instead of gathered first.
+        rng::Fnv1a h;
+        h.bytes(prefix);
+        h.byte('|');
+        h.bytes(f->name);
         const bool text = f->value.kind == Value::Kind::Text;
-        bytes.reserve(prefix.size() + 2 + f->name.size() + (text ? f->value.text.size() : 0));
-        bytes.append(prefix).push_back('|');
-        bytes.append(f->name);
-        if (text) bytes.append("=").append(f->value.text);
-        const double weight = text ? 1.0 : f->value.number;
-        const std::uint64_t seed = token_seed(bytes);
-        tokens.push_back(Token{std::move(bytes), weight, seed});
+        if (text) {
+            h.byte('=');
+            h.bytes(f->value.text);
+        }
+        h.byte(kSeparator);
+        tokens.push_back(Token{text ? 1.0 : f->value.number, h.state});
     }
 }
 
@@ -385,7 +382,9 @@ TokenList feature_tokens(std::string_view prefix, const NamedFeatures& features)
 TokenList context_tokens(const NamedFeatures& context) {
     TokenList tokens;
     tokens.reserve(context.size() + 1);
-    tokens.push_back(Token{std::string(), 1.0, token_seed({})});
+    rng::Fnv1a bias;  // the bias token has no bytes: its seed hashes the separator alone
+    bias.byte(kSeparator);
+    tokens.push_back(Token{1.0, bias.state});
     append_tokens("c", context, tokens);
     return tokens;
 }

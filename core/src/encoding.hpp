@@ -39,9 +39,9 @@ struct Candidate {
 };
 
 // One context token. `seed` is the FNV-1a state after the token's bytes and
-// the 0x1f separator, computed once so each pair hashes only the part's bytes.
+// the 0x1f separator, computed once so each pair hashes only the part's
+// bytes; the bytes themselves are never needed again, nor kept.
 struct Token {
-    std::string bytes;
     double weight;
     std::uint64_t seed;
 };
