@@ -371,18 +371,14 @@ ORDWYNE_FNV512 void pass_planes512(Group512& s, std::uint64_t& carry) {
         x[4] = prefix512(tern<kXor3>(b[4], s.w4, x[0]), b[4], carry);
         s.e = tern<(kA ^ kB) & kC>(x[4], s.w4, x[0]);  // u4 & u0
         s.a = tern<kMajority>(x[4], x[3], s.a);
-    } else if constexpr (K == 5) {
-        const __m512i r = tern<kXor3>(x[4], s.a, s.u1);
-        x[5] = prefix512(tern<kXor3>(b[5], r, s.e), b[5], carry);
-        const __m512i u5 = tern<kXor3>(x[5], x[4], s.a);
-        s.a = tern<kMajority>(x[5], x[4], s.a);
-        s.e = tern<kMajority>(u5, s.u1, s.e);
-    } else if constexpr (K == 6) {
-        const __m512i r = tern<kXor3>(x[5], s.a, s.u2);
-        x[6] = prefix512(tern<kXor3>(b[6], r, s.e), b[6], carry);
-        const __m512i u6 = tern<kXor3>(x[6], x[5], s.a);
-        s.a = tern<kMajority>(x[6], x[5], s.a);
-        s.e = tern<kMajority>(u6, s.u2, s.e);
+    } else if constexpr (K == 5 || K == 6) {
+        // Passes 5 and 6 differ only in the partial product they take in.
+        const __m512i u = K == 5 ? s.u1 : s.u2;
+        const __m512i r = tern<kXor3>(x[K - 1], s.a, u);
+        x[K] = prefix512(tern<kXor3>(b[K], r, s.e), b[K], carry);
+        const __m512i uk = tern<kXor3>(x[K], x[K - 1], s.a);
+        s.a = tern<kMajority>(x[K], x[K - 1], s.a);
+        s.e = tern<kMajority>(uk, u, s.e);
     } else {
         const __m512i r = tern<kXor3>(x[6], s.a, s.e);
         x[7] = prefix512(tern<kXor3>(b[7], r, s.u3x0), b[7], carry);
