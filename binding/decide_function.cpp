@@ -40,9 +40,11 @@ class BorrowedInputs {
 public:
     BorrowedInputs() : inputs_(std::move(spare_inputs())) { spare_inputs() = Inputs{}; }
     ~BorrowedInputs() {
-        std::size_t entries = inputs_.context.capacity();
-        for (const Candidate& c : inputs_.candidates) entries += c.features.capacity();
-        if (entries <= kKeepEntries && spare_inputs().candidates.capacity() == 0) {
+        std::size_t bytes = inputs_.candidates.capacity() * sizeof(Candidate) +
+                            inputs_.dicts.capacity() * sizeof(PyObject*) +
+                            inputs_.context.capacity() * sizeof(NamedFeature);
+        for (const Candidate& c : inputs_.candidates) bytes += c.features.capacity() * sizeof(NamedFeature);
+        if (bytes <= kKeepBytes && spare_inputs().candidates.capacity() == 0) {
             spare_inputs() = std::move(inputs_);
         }
     }
@@ -51,7 +53,8 @@ public:
     Inputs* operator->() { return &inputs_; }
 
 private:
-    static constexpr std::size_t kKeepEntries = 1 << 16;
+    // One huge call must not pin its buffers for the thread's life.
+    static constexpr std::size_t kKeepBytes = std::size_t{1} << 20;
     Inputs inputs_;
 };
 

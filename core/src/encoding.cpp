@@ -41,7 +41,9 @@ bool reuse_order(const NamedFeatures& features, const std::vector<std::uint32_t>
     for (std::size_t i = 1; i < n; ++i) {
         out[i] = &features[order[i]];
         const int c = name_compare(out[i - 1]->name, out[i]->name);
-        if (c > 0 || (c == 0 && order[i - 1] > order[i])) return false;
+        // Equal names in strictly rising positions: this also proves the
+        // positions distinct, so `order` is a permutation of this list.
+        if (c > 0 || (c == 0 && order[i - 1] >= order[i])) return false;
     }
     return true;
 }
@@ -269,13 +271,13 @@ void emit(Scratch& s, std::size_t n_tokens, std::size_t p, const std::uint64_t* 
     std::uint64_t* keys = s.keys.data();
     double* values = s.values.data();
     std::uint64_t gen = p;
-    // Sign bit set: the token's weight negated, that is, its sign flipped.
     if (s.small) {
         s.zero |= emit_small(z, weights, n_tokens, mask, static_cast<std::uint32_t>(p),
                              static_cast<std::uint32_t>(n_parts), part_weight,
                              s.keys32.data() + p * n_tokens, values + p * n_tokens);
         return;
     }
+    // Sign bit set: the token's weight negated, that is, its sign flipped.
     for (std::size_t t = 0; t < n_tokens; ++t, gen += n_parts) {
         keys[gen] = ((z[t] & mask) << kGenBits) | gen;
         values[gen] = part_weight * std::bit_cast<double>(weights[t] ^ (z[t] & kSignBit));

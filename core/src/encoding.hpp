@@ -5,7 +5,6 @@
 #include <array>
 #include <cstdint>
 #include <span>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -109,12 +108,14 @@ bool sort_small(const std::uint32_t* keys, std::size_t n, std::uint32_t* out);
 bool rank_small(const std::uint32_t* keys, std::size_t n, std::uint16_t* ranks,
                 unsigned& distinct_above);
 
+// Short raw lists keep the generation number in a key's low byte.
+inline constexpr unsigned kSmallGenBits = 8;
+
 // The raw entries of one part over n tokens in the short-list layout:
 // keys[t] = ((z[t] & mask) << kSmallGenBits) | (gen + t * step), and values[t] = weight
 // times token t's weight (bit pattern weights[t]) with its sign flipped where
 // z[t]'s top bit is set. Returns whether some value is zero. Runs on the
 // active kernel's vector unit where it has one; the results never differ.
-inline constexpr unsigned kSmallGenBits = 8;
 bool emit_small(const std::uint64_t* z, const std::uint64_t* weights, std::size_t n,
                 std::uint64_t mask, std::uint32_t gen, std::uint32_t step, double weight,
                 std::uint32_t* keys, double* values);

@@ -17,7 +17,6 @@
 // GCC 12's AVX-512 intrinsics build their results from a deliberately
 // undefined vector, which this warning then reports in every caller.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 
 namespace ordwyne::encoding {
@@ -68,6 +67,9 @@ bool emit_small_portable(const std::uint64_t* z, const std::uint64_t* weights, s
 }
 
 #ifdef ORDWYNE_X86_KERNELS
+// The same header bug, reported as certain in the fixed-size item groups.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
 
 // A work item: one job over one block of eight lanes.
 struct Item {
@@ -545,6 +547,7 @@ ORDWYNE_AVX2 void rank_small_256(const std::uint32_t* keys, std::size_t n, std::
     for (std::size_t i = 0; i < n; ++i) ranks[i] = static_cast<std::uint16_t>(ranks32[i]);
 }
 
+#pragma GCC diagnostic pop
 #endif  // ORDWYNE_X86_KERNELS
 
 using KernelFn = void (*)(const std::uint64_t*, std::size_t, const HashJob*, std::size_t);

@@ -661,7 +661,7 @@ FnvKernel widest_available() {
 std::atomic<bool> g_force_portable{false};
 
 // Pieces of long buffers, each hashed by the kernel that suits its zero
-// words; a multiple of the vector kernels' groups of blocks.
+// words; a whole number of 64-byte blocks.
 constexpr std::size_t kPiece = 16 * 1024;
 
 }  // namespace

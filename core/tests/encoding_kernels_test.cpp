@@ -2,6 +2,7 @@
 // hashing (FNV-1a continued from each lane's seed, then the SplitMix64 mix)
 // and the small-list sort, for every kernel this machine runs.
 #include <algorithm>
+#include <cmath>
 #include <random>
 
 #include "encoding.hpp"
@@ -13,6 +14,10 @@ namespace {
 
 using encoding::HashJob;
 using encoding::HashKernel;
+using testing::bits_of;
+using testing::from_bits;
+using testing::kInf;
+using testing::kNaN;
 
 const char* kernel_name(HashKernel k) {
     switch (k) {
@@ -137,6 +142,46 @@ TEST_P(KernelTest, SmallSortOrdersDistinctKeys) {
     encoding::use_kernel(HashKernel::Portable);
     std::vector<std::uint32_t> any(16, 0xffffffffu), out(16);
     EXPECT_FALSE(encoding::sort_small(any.data(), 1, out.data()));
+}
+
+TEST_P(KernelTest, EmitMatchesTheScalarDefinition) {
+    // Every kernel's short-list entries, bit for bit: whole and partial
+    // vector steps, and weights at IEEE's edges. A NaN token weight comes
+    // out as itself, quieted, even when the part's weight is NaN as well.
+    encoding::use_kernel(GetParam());
+    constexpr std::uint64_t kQuiet = std::uint64_t{1} << 51, kSign = std::uint64_t{1} << 63;
+    const std::uint64_t specials[] = {bits_of(0.0),     bits_of(-0.0),    1,  // a subnormal
+                                      bits_of(kInf),    bits_of(-kInf),   bits_of(kNaN),
+                                      bits_of(kNaN) | kSign, 0x7ff0000000000001ULL,  // signalling
+                                      bits_of(1.5),     bits_of(-2.25)};
+    std::mt19937_64 gen(31);
+    for (std::size_t n : {1, 7, 8, 9, 17}) {
+        for (int round = 0; round < 200; ++round) {
+            std::vector<std::uint64_t> z(n), w(n);
+            for (std::size_t t = 0; t < n; ++t) {
+                z[t] = gen();
+                w[t] = specials[gen() % std::size(specials)];
+            }
+            const double weight = from_bits(specials[gen() % std::size(specials)]);
+            const std::uint64_t mask = (std::uint64_t{1} << (1 + gen() % 24)) - 1;
+            std::vector<std::uint32_t> keys(n);
+            std::vector<double> values(n);
+            const bool zero = encoding::emit_small(z.data(), w.data(), n, mask, 3, 7, weight,
+                                                   keys.data(), values.data());
+            bool want_zero = false;
+            for (std::size_t t = 0; t < n; ++t) {
+                const double x = from_bits(w[t] ^ (z[t] & kSign));
+                const double v = std::isnan(x)        ? from_bits(bits_of(x) | kQuiet)
+                                 : std::isnan(weight) ? from_bits(bits_of(weight) | kQuiet)
+                                                      : weight * x;
+                want_zero |= v == 0.0;
+                ASSERT_EQ(keys[t], ((z[t] & mask) << encoding::kSmallGenBits) | (3 + 7 * t))
+                    << "n " << n << " t " << t;
+                ASSERT_EQ(bits_of(values[t]), bits_of(v)) << "n " << n << " t " << t;
+            }
+            ASSERT_EQ(zero, want_zero) << "n " << n;
+        }
+    }
 }
 
 TEST(KernelSelection, OnlySupportedKernelsAreTaken) {

@@ -209,22 +209,27 @@ TEST_P(EncodingTest, OneEncoderForManyCandidatesMatchesNaiveEncoder) {
 
 TEST_P(EncodingTest, CandidatesReorderingTheSameNamesMatchNaiveEncoder) {
     // The encoder first tries the previous candidate's name order. Short
-    // lists over two names make that order often fit the next list but for
-    // its equal names, and their values sum differently in another order
-    // (1e16 + 0.1 rounds back to 1e16), so a wrongly reused order shows.
+    // lists of varying length over two names make that order often fit the
+    // next list but for its equal names, and their values sum differently
+    // in another order (1e16 + 0.1 rounds back to 1e16); at one bit every
+    // part shares indices, so a wrong order of different names shows too.
     std::mt19937_64 gen(23);
     const NamedFeatures ctx{num("hour", 2.0), txt("device", "tv")};
     const TokenList tokens = encoding::context_tokens(ctx);
-    encoding::CandidateEncoder encoder(tokens, 12);
     const char* names[] = {"a", "b"};
-    const double values[] = {1e16, -1e16, 0.1};
-    FeatureVector out;
-    for (int c = 0; c < 300; ++c) {
-        NamedFeatures cand;
-        for (double v : values) cand.push_back(num(names[gen() % 2], v));
-        std::shuffle(cand.begin(), cand.end(), gen);
-        encoder.encode("n", cand, out);
-        ASSERT_EQ(bits(out), bits(reference_encode(ctx, "n", cand, 12))) << "candidate " << c;
+    const double values[] = {1e16, -1e16, 0.1, 3.0};
+    for (std::uint32_t width : {1u, 12u}) {
+        encoding::CandidateEncoder encoder(tokens, width);
+        FeatureVector out;
+        for (int c = 0; c < 300; ++c) {
+            NamedFeatures cand;
+            for (std::size_t k = 1 + gen() % 4; k > 0; --k) {
+                cand.push_back(num(names[gen() % 2], values[gen() % 4]));
+            }
+            encoder.encode("n", cand, out);
+            ASSERT_EQ(bits(out), bits(reference_encode(ctx, "n", cand, width)))
+                << "bits " << width << " candidate " << c;
+        }
     }
 }
 
