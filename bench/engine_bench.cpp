@@ -230,18 +230,22 @@ void BM_growing_input(benchmark::State& st) {
     st.counters["ns_per_raw_entry"] = benchmark::Counter(
         in.raw_entries, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_growing_input<Grow::Context, Names::Reversed>)
-    ->Name("decide_growing/context_features_reversed")
-    ->RangeMultiplier(10)->Range(1000, 1000000)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_growing_input<Grow::Context, Names::Equal>)
-    ->Name("decide_growing/context_features_equal_names")
-    ->RangeMultiplier(10)->Range(1000, 1000000)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_growing_input<Grow::Candidate, Names::Reversed>)
-    ->Name("decide_growing/candidate_features_reversed")
-    ->RangeMultiplier(10)->Range(1000, 100000)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_growing_input<Grow::Candidate, Names::Equal>)
-    ->Name("decide_growing/candidate_features_equal_names")
-    ->RangeMultiplier(10)->Range(1000, 100000)->Unit(benchmark::kMillisecond);
+// Sizes from 10^3 by tens to the largest each shape is run at.
+const bool kGrowingRegistered = [] {
+    const auto grow = [](const char* name, void (*fn)(benchmark::State&), std::int64_t largest) {
+        benchmark::RegisterBenchmark(name, fn)
+            ->RangeMultiplier(10)->Range(1000, largest)->Unit(benchmark::kMillisecond);
+    };
+    grow("decide_growing/context_features_reversed",
+         BM_growing_input<Grow::Context, Names::Reversed>, 1000000);
+    grow("decide_growing/context_features_equal_names",
+         BM_growing_input<Grow::Context, Names::Equal>, 1000000);
+    grow("decide_growing/candidate_features_reversed",
+         BM_growing_input<Grow::Candidate, Names::Reversed>, 100000);
+    grow("decide_growing/candidate_features_equal_names",
+         BM_growing_input<Grow::Candidate, Names::Equal>, 100000);
+    return true;
+}();
 
 // (end of encoder block)
 
@@ -588,17 +592,8 @@ BENCHMARK(BM_candidate_set_hash_portable)->Name("decide/candidate_set_hash_10_ve
 // binary without the AVX-512 fingerprint, to separate its share.
 namespace {
 void BM_decide_then_learn_portable_fnv(benchmark::State& st) {
-    const Workload& w = workload();
-    Bandit b = trained(20000);
-    std::uint64_t i = 20000;
     rng::force_portable_fnv(true);
-    for (auto _ : st) {
-        auto rec = api::decide(b, w.context(i), w.candidates(i), bench::kSalt, {}, {},
-                               Workload::time(i));
-        auto res = api::learn(b, rec->decision_id, Workload::reward(i), Workload::time(i));
-        benchmark::DoNotOptimize(res);
-        ++i;
-    }
+    BM_decide_then_learn(st);
     rng::force_portable_fnv(false);
 }
 BENCHMARK(BM_decide_then_learn_portable_fnv)->Name("api_decide/learn_each_at_once_portable_fnv");

@@ -11,6 +11,7 @@
 #include "errors.hpp"
 #include "functions.hpp"
 #include "record_objects.hpp"
+#include "spare.hpp"
 #include "state_object.hpp"
 
 namespace ordwyne::py {
@@ -20,42 +21,20 @@ namespace {
 Parameters<7> decide_params("decide",
                             {"state", "context", "candidates", "t", "salt", "score", "explore"}, 5);
 
-// The converted inputs' vectors, kept between calls on this thread so that a
-// decision reuses their capacity instead of allocating about one per
-// candidate. A call takes them out for its whole length (a hook may decide
-// again meanwhile, and then starts from none) and puts them back at the end
-// while they are modest. Their views are never read before being rewritten.
+// The converted inputs, kept for the next call on this thread (spare.hpp).
+// Their views are never read before being rewritten.
 struct Inputs {
     std::vector<Candidate> candidates;
     std::vector<PyObject*> dicts;
     NamedFeatures context;
-};
 
-Inputs& spare_inputs() {
-    thread_local Inputs spare;
-    return spare;
-}
-
-class BorrowedInputs {
-public:
-    BorrowedInputs() : inputs_(std::move(spare_inputs())) { spare_inputs() = Inputs{}; }
-    ~BorrowedInputs() {
-        std::size_t bytes = inputs_.candidates.capacity() * sizeof(Candidate) +
-                            inputs_.dicts.capacity() * sizeof(PyObject*) +
-                            inputs_.context.capacity() * sizeof(NamedFeature);
-        for (const Candidate& c : inputs_.candidates) bytes += c.features.capacity() * sizeof(NamedFeature);
-        if (bytes <= kKeepBytes && spare_inputs().candidates.capacity() == 0) {
-            spare_inputs() = std::move(inputs_);
-        }
+    std::size_t capacity_bytes() const {
+        std::size_t bytes = candidates.capacity() * sizeof(Candidate) +
+                            dicts.capacity() * sizeof(PyObject*) +
+                            context.capacity() * sizeof(NamedFeature);
+        for (const Candidate& c : candidates) bytes += c.features.capacity() * sizeof(NamedFeature);
+        return bytes;
     }
-    BorrowedInputs(const BorrowedInputs&) = delete;
-    BorrowedInputs& operator=(const BorrowedInputs&) = delete;
-    Inputs* operator->() { return &inputs_; }
-
-private:
-    // One huge call must not pin its buffers for the thread's life.
-    static constexpr std::size_t kKeepBytes = std::size_t{1} << 20;
-    Inputs inputs_;
 };
 
 }  // namespace
@@ -82,7 +61,7 @@ PyObject* decide(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
     // Views into the caller's strings stay valid while these pins hold them.
     Pins pins;
-    BorrowedInputs inputs;
+    Spare<Inputs, std::size_t{1} << 20> inputs;
     std::vector<Candidate>& converted = inputs->candidates;
     const std::vector<PyObject*>& dicts = inputs->dicts;
     if (!collect_candidates(candidates, converted, inputs->dicts, pins)) return nullptr;

@@ -2,20 +2,24 @@
 
 #include <bit>
 
+#include "spare.hpp"
 #include "state.hpp"
 
 namespace ordwyne::api {
 
 namespace {
 
-// Candidate vectors kept between decisions on this thread, so that a
-// decision reuses their capacity instead of allocating one per candidate.
-// A decision takes them out for its whole length: a caller's callback may
-// decide again meanwhile, and then starts from none.
-std::vector<FeatureVector>& spare_vectors() {
-    thread_local std::vector<FeatureVector> spare;
-    return spare;
-}
+// A decision's candidate vectors, kept for the next decision on this thread
+// (while modest, like the encoder's own scratch) so that it reuses their
+// capacity instead of allocating one per candidate.
+struct Vectors {
+    std::vector<FeatureVector> v;
+    std::size_t capacity_bytes() const {
+        std::size_t bytes = v.capacity() * sizeof(FeatureVector);
+        for (const FeatureVector& x : v) bytes += x.capacity() * sizeof(Entry);
+        return bytes;
+    }
+};
 
 }  // namespace
 
@@ -40,8 +44,8 @@ Result<DecisionRecord> decide(Bandit& bandit, const NamedFeatures& context,
                               ScoreFn score, ExploreFn explore, double t) {
     Result<std::uint32_t> bits = model_bits(bandit);
     if (!bits) return fail(std::move(bits.error()));
-    std::vector<FeatureVector> vectors = std::move(spare_vectors());
-    spare_vectors().clear();
+    Spare<Vectors, encoding::kScratchKeep> spare;
+    std::vector<FeatureVector>& vectors = spare->v;
     vectors.resize(candidates.size());
     {
         const TokenList tokens = encoding::context_tokens(context);
@@ -52,16 +56,7 @@ Result<DecisionRecord> decide(Bandit& bandit, const NamedFeatures& context,
             encoder.encode(candidates[i].name, candidates[i].features, vectors[i]);
         }
     }
-    Result<DecisionRecord> record = decide::decide(bandit, vectors, salt, score, explore, t,
-                                                    /*checked=*/false);
-    // Kept for the next decision only while modest, like the encoder's own
-    // scratch.
-    std::size_t bytes = 0;
-    for (const FeatureVector& v : vectors) bytes += v.capacity() * sizeof(Entry);
-    if (bytes <= encoding::kScratchKeep && spare_vectors().empty()) {
-        spare_vectors() = std::move(vectors);
-    }
-    return record;
+    return decide::decide(bandit, vectors, salt, score, explore, t, /*checked=*/false);
 }
 
 Result<std::optional<Resolution>> learn(Bandit& bandit, std::string_view decision_id,

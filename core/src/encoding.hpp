@@ -96,15 +96,14 @@ void hash_jobs(const std::uint64_t* seeds, std::size_t lanes, const HashJob* job
 void hash_jobs(HashKernel k, const std::uint64_t* seeds, std::size_t lanes, const HashJob* jobs,
                std::size_t n);
 
-// Sorts n (at most 255) distinct 32-bit keys into `out` with the active
-// kernel's vector unit; false, doing nothing, under the portable kernel.
-// `keys` holds whole vectors of kRankPad keys, padded with 0xffffffff.
 inline constexpr std::size_t kRankPad = 32;
-bool sort_small(const std::uint32_t* keys, std::size_t n, std::uint32_t* out);
-// The same keys' ranks instead (ranks[i]: how many keys are below keys[i]),
-// so a caller can place whatever goes with each key; `ranks` has room for
-// kRankPad * 8 entries. `distinct_above` tells that the keys shifted right by
-// that many bits are still all distinct (0: nothing known).
+// Ranks n (at most 255) distinct 32-bit keys with the active kernel's vector
+// unit (ranks[i]: how many keys are below keys[i]), so that a caller can
+// place each key and whatever goes with it; false, doing nothing, under the
+// portable kernel. `keys` holds whole vectors of kRankPad keys, padded with
+// 0xffffffff; `ranks` has room for kRankPad * 8 entries. `distinct_above`
+// tells that the keys shifted right by that many bits are still all distinct
+// (0: nothing known).
 bool rank_small(const std::uint32_t* keys, std::size_t n, std::uint16_t* ranks,
                 unsigned& distinct_above);
 

@@ -617,14 +617,6 @@ bool rank_small(const std::uint32_t* keys, std::size_t n, std::uint16_t* ranks,
     }
 }
 
-bool sort_small(const std::uint32_t* keys, std::size_t n, std::uint32_t* out) {
-    std::uint16_t ranks[kRankPad * 8];
-    unsigned distinct_above;
-    if (!rank_small(keys, n, ranks, distinct_above)) return false;
-    for (std::size_t i = 0; i < n; ++i) out[ranks[i]] = keys[i];
-    return true;
-}
-
 bool emit_small(const std::uint64_t* z, const std::uint64_t* weights, std::size_t n,
                 std::uint64_t mask, std::uint32_t gen, std::uint32_t step, double weight,
                 std::uint32_t* keys, double* values) {

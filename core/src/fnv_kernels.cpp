@@ -130,13 +130,14 @@ ORDWYNE_FNV512 __m512i pass512(__m512i l, __m512i b, std::uint64_t& carry) {
     }
 }
 
-// Pass K of G consecutive blocks: a pass of one block waits only for the
-// block's previous pass and for one carried bit, so the G blocks' passes
-// overlap where one block's eight would run back to back.
-template <unsigned K, std::size_t G>
-ORDWYNE_FNV512 void row512(__m512i (&l)[G], const __m512i (&b)[G], std::uint64_t& carry) {
+// Passes K to 7 of G consecutive blocks, pass by pass: a pass of one block
+// waits only for the block's previous pass and for one carried bit, so the
+// G blocks' passes overlap where one block's eight would run back to back.
+template <unsigned K = 0, std::size_t G>
+ORDWYNE_FNV512 void rows512(__m512i (&l)[G], const __m512i (&b)[G], std::uint64_t (&carry)[8]) {
 #pragma GCC unroll 16
-    for (std::size_t g = 0; g < G; ++g) l[g] = pass512<K>(l[g], b[g], carry);
+    for (std::size_t g = 0; g < G; ++g) l[g] = pass512<K>(l[g], b[g], carry[K]);
+    if constexpr (K < 7) rows512<K + 1>(l, b, carry);
 }
 
 // The low bytes l of G blocks from p.
@@ -148,14 +149,7 @@ ORDWYNE_FNV512 void low_bytes512(const std::uint8_t* p, std::uint64_t (&carry)[8
         b[g] = _mm512_loadu_si512(p + 64 * g);
         l[g] = _mm512_setzero_si512();
     }
-    row512<0>(l, b, carry[0]);
-    row512<1>(l, b, carry[1]);
-    row512<2>(l, b, carry[2]);
-    row512<3>(l, b, carry[3]);
-    row512<4>(l, b, carry[4]);
-    row512<5>(l, b, carry[5]);
-    row512<6>(l, b, carry[6]);
-    row512<7>(l, b, carry[7]);
+    rows512(l, b, carry);
 }
 
 // Eight d (16-bit words) times their weights, into the two partial sums.
@@ -385,10 +379,12 @@ ORDWYNE_FNV512 void pass_planes512(Group512& s, std::uint64_t& carry) {
     }
 }
 
-template <unsigned K, std::size_t N>
-ORDWYNE_FNV512 void row_planes512(Group512 (&s)[N], std::uint64_t& carry) {
+// Passes K to 7 of N groups, pass by pass (see rows512).
+template <unsigned K = 0, std::size_t N>
+ORDWYNE_FNV512 void rows_planes512(Group512 (&s)[N], std::uint64_t (&carry)[8]) {
 #pragma GCC unroll 8
-    for (std::size_t g = 0; g < N; ++g) pass_planes512<K>(s[g], carry);
+    for (std::size_t g = 0; g < N; ++g) pass_planes512<K>(s[g], carry[K]);
+    if constexpr (K < 7) rows_planes512<K + 1>(s, carry);
 }
 
 // One block's d = x - l, even and odd bytes as 16-bit words, into the four
@@ -422,14 +418,7 @@ ORDWYNE_FNV512 void groups512(const std::uint8_t* p, std::uint64_t (&carry)[8], 
         }
         transpose_qwords512(s[g].b);
     }
-    row_planes512<0>(s, carry[0]);
-    row_planes512<1>(s, carry[1]);
-    row_planes512<2>(s, carry[2]);
-    row_planes512<3>(s, carry[3]);
-    row_planes512<4>(s, carry[4]);
-    row_planes512<5>(s, carry[5]);
-    row_planes512<6>(s, carry[6]);
-    row_planes512<7>(s, carry[7]);
+    rows_planes512(s, carry);
     __m512i sum[4];
 #pragma GCC unroll 4
     for (std::size_t m = 0; m < 4; ++m) sum[m] = _mm512_setzero_si512();
@@ -584,11 +573,12 @@ ORDWYNE_FNV256 __m256i block_sum256(__m256i l, __m256i b) {
     return _mm256_add_epi64(lo, _mm256_slli_epi64(hi, 32));
 }
 
-// Pass K of G consecutive blocks (see row512).
-template <unsigned K, std::size_t G>
-ORDWYNE_FNV256 void row256(__m256i (&l)[G], const __m256i (&b)[G], std::uint32_t& carry) {
+// Passes K to 7 of G consecutive blocks (see rows512).
+template <unsigned K = 0, std::size_t G>
+ORDWYNE_FNV256 void rows256(__m256i (&l)[G], const __m256i (&b)[G], std::uint32_t (&carry)[8]) {
 #pragma GCC unroll 8
-    for (std::size_t g = 0; g < G; ++g) l[g] = pass256<K>(l[g], b[g], carry);
+    for (std::size_t g = 0; g < G; ++g) l[g] = pass256<K>(l[g], b[g], carry[K]);
+    if constexpr (K < 7) rows256<K + 1>(l, b, carry);
 }
 
 // G blocks folded into h: h <- h * P^32 + sum_j d_j * P^(32 - j) per block.
@@ -601,14 +591,7 @@ ORDWYNE_FNV256 std::uint64_t blocks256(const std::uint8_t* p, std::uint32_t (&ca
         b[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * g));
         l[g] = _mm256_setzero_si256();
     }
-    row256<0>(l, b, carry[0]);
-    row256<1>(l, b, carry[1]);
-    row256<2>(l, b, carry[2]);
-    row256<3>(l, b, carry[3]);
-    row256<4>(l, b, carry[4]);
-    row256<5>(l, b, carry[5]);
-    row256<6>(l, b, carry[6]);
-    row256<7>(l, b, carry[7]);
+    rows256(l, b, carry);
     constexpr std::uint64_t p32 = power(kFnvPrime, 32);
 #pragma GCC unroll 8
     for (std::size_t g = 0; g < G; ++g) {

@@ -41,14 +41,20 @@ def _add_inspect(sub) -> None:
     p.set_defaults(run=_run_inspect)
 
 
-def _add_replay(sub) -> None:
+def _add_log_command(sub, name: str, help: str, description: str):
+    """A command over logs read in order, from a start state."""
     from .start import add_start_arguments
-    p = sub.add_parser("replay", help="rebuild a state from a start state and logs",
-                       description="Replay decision and resolution lines on a start state "
-                       "and write the resulting state atomically. Every replayed decision "
-                       "must equal its logged record.")
+    p = sub.add_parser(name, help=help, description=description)
     p.add_argument("logs", nargs="+", metavar="LOG", help="log files in order ('-' = stdin)")
     add_start_arguments(p)
+    return p
+
+
+def _add_replay(sub) -> None:
+    p = _add_log_command(sub, "replay", "rebuild a state from a start state and logs",
+                         "Replay decision and resolution lines on a start state and write the "
+                         "resulting state atomically. Every replayed decision must equal its "
+                         "logged record.")
     p.add_argument("--out", required=True, metavar="FILE", help="where to write the state")
     p.add_argument("--keep-going", action="store_true",
                    help="report mismatches and continue instead of stopping at the first")
@@ -59,13 +65,10 @@ def _add_replay(sub) -> None:
 
 
 def _add_verify(sub) -> None:
-    from .start import add_start_arguments
-    p = sub.add_parser("verify", help="check a log's consistency (and replay it with a state)",
-                       description="Check the log's own consistency; with a start state also "
-                       "replay it and compare every decision. Exit 0 clean, 1 findings, "
-                       "2 usage or input error.")
-    p.add_argument("logs", nargs="+", metavar="LOG", help="log files in order ('-' = stdin)")
-    add_start_arguments(p)
+    p = _add_log_command(sub, "verify", "check a log's consistency (and replay it with a state)",
+                         "Check the log's own consistency; with a start state also replay it "
+                         "and compare every decision. Exit 0 clean, 1 findings, 2 usage or "
+                         "input error.")
     p.add_argument("--json", metavar="FILE", dest="json_out", help="write a JSON report")
     p.add_argument("--quiet", "-q", action="store_true",
                    help="no progress display and no per-finding lines")

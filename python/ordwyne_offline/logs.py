@@ -163,6 +163,10 @@ def _candidates_ok(candidates: list) -> bool:
     return set(map(type, names)) == _STR and set(map(type, objects)) == _DICT
 
 
+def _is_u64(v) -> bool:
+    return type(v) is int and 0 <= v < 1 << 64
+
+
 def check_structure(data) -> Optional[str]:
     """Why `data` is not a decision or resolution line, or None when it is.
 
@@ -189,8 +193,7 @@ def check_structure(data) -> Optional[str]:
             return "'record.decision_id' is not a string"
         if type(r.get("t")) is not float:
             return "'record.t' is not a number"
-        h = r.get("candidate_hash")
-        if type(h) is not int or not 0 <= h < 1 << 64:
+        if not _is_u64(r.get("candidate_hash")):
             return "'record.candidate_hash' is not an unsigned 64-bit integer"
         chosen = r.get("chosen")
         if type(chosen) is not int or chosen < 0:
@@ -202,8 +205,7 @@ def check_structure(data) -> Optional[str]:
             return "'record.features' holds an item that is not an [index, number] pair"
         if type(r.get("propensity")) is not float:
             return "'record.propensity' is not a number"
-        v = r.get("model_version")
-        if type(v) is not int or not 0 <= v < 1 << 64:
+        if not _is_u64(r.get("model_version")):
             return "'record.model_version' is not an unsigned 64-bit integer"
         if type(r.get("salt")) is not str:
             return "'record.salt' is not a string"

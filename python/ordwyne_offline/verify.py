@@ -254,18 +254,15 @@ class Verifier:
             held = {(h[0].file, h[0].line) for h in self._held_lines()}
             self._reported = {k for k in self._reported if k[:2] in held}
         kind = ev.kind
-        if kind == "decision":
+        if kind in ("decision", "resolution"):
             if self.contained is not None and self.contained(ev):
                 self.skipped += 1
-                return
-            self.decisions += 1
-            self._decision(ev)
-        elif kind == "resolution":
-            if self.contained is not None and self.contained(ev):
-                self.skipped += 1
-                return
-            self.resolutions += 1
-            self._resolution(ev)
+            elif kind == "decision":
+                self.decisions += 1
+                self._decision(ev)
+            else:
+                self.resolutions += 1
+                self._resolution(ev)
         elif kind == "incomplete":
             self._find(ev, None, "incomplete_last_line", ev.data.get("text"), None,
                        "incomplete last line (the log was cut during an append)")
