@@ -27,7 +27,9 @@ PROGRESS_EVERY = 4096  # lines between two progress callbacks
 class Event(NamedTuple):
     """One log line: where it is, its parsed JSON object and its kind.
 
-    `kind` is "decision" or "resolution"; "incomplete" for a torn last line
+    `kind` is "decision", "resolution", "outcome" or "watermark" (the last
+    two are a fleet's own lines: an outcome reported by any worker, and a
+    worker's word that nothing older is to come); "incomplete" for a torn last line
     read with incomplete="report" (then `data` is {"text": the raw text});
     "malformed" for a bad line read with malformed="report" (then `data` is
     {"reason": ..., "text": ...})."""
@@ -221,7 +223,22 @@ def check_structure(data) -> Optional[str]:
         if reward is not None and type(reward) is not float:
             return "'reward' is neither a number nor null"
         return None
-    return "'event' is neither \"decision\" nor \"resolution\""
+    if event == "outcome":
+        if type(data.get("decision_id")) is not str:
+            return "'decision_id' is not a string"
+        if type(data.get("reward")) is not float:
+            return "'reward' is not a number"
+        if type(data.get("t")) is not float:
+            return "'t' is not a number"
+        return None
+    if event == "watermark":
+        if type(data.get("t")) is not float:
+            return "'t' is not a number"
+        if data.get("final", False) is not True and "final" in data:
+            return "'final' is not true"
+        return None
+    return ("'event' is neither \"decision\", \"resolution\", \"outcome\" "
+            "nor \"watermark\"")
 
 
 try:  # optional speed-up (the "fast" extra); json remains the reference
