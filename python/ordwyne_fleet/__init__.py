@@ -1,0 +1,1 @@
+"""Many serving processes, one learner."""
