@@ -1,4 +1,4 @@
-"""The `ordwyne` command: inspect, verify, replay and eval.
+"""The `ordwyne` command: inspect, verify, replay, eval and train.
 
 Exit status: 0 success (verify: a clean log), 1 a finding or a replay
 mismatch, 2 a usage or input error (unreadable file, bad state, bad log
@@ -97,6 +97,27 @@ def _run_eval(argv) -> int:
     return run(parser.parse_args(argv))
 
 
+def _add_train(sub) -> None:
+    # the learner lives in the fleet package, loaded only when train runs
+    p = sub.add_parser("train", help="train one state on the outcomes of one or many logs",
+                       add_help=False)
+    p.add_argument("rest", nargs=argparse.REMAINDER)
+    p.set_defaults(run=lambda args: _run_train(args.rest))
+
+
+def _run_train(argv) -> int:
+    try:
+        from ordwyne_fleet import train
+    except Exception as e:
+        _err("train", f"train is not available ({type(e).__name__}: {e})")
+        return 2
+    parser = _Parser(prog=f"{PROG} train", description="Train one state on every logged "
+                     "decision's outcome, from the logs of one or many processes; with "
+                     "--follow, keep learning from a fleet's events and publish snapshots.")
+    train.add_arguments(parser)
+    return train.run(parser.parse_args(argv))
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog=PROG, description="Offline tools for ordwyne states and "
                      "experience logs.")
@@ -106,6 +127,7 @@ def build_parser() -> argparse.ArgumentParser:
     _add_verify(sub)
     _add_replay(sub)
     _add_eval(sub)
+    _add_train(sub)
     return parser
 
 
@@ -114,6 +136,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     try:
         if argv[:1] == ["eval"]:  # its own parser, options first included
             return _run_eval(argv[1:])
+        if argv[:1] == ["train"]:
+            return _run_train(argv[1:])
         args = build_parser().parse_args(argv)
         return args.run(args)
     except KeyboardInterrupt:
