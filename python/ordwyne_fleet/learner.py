@@ -9,7 +9,8 @@ default reward follow the ledger's own rules:
 - a host's resolution line is replayed with the logged kind (`learn` at a
   NaN time counts the reward, at +inf the default reward), so a host's log
   gives the host's own model;
-- a fleet's outcome line goes to `learn` with its own time;
+- a fleet's outcome line goes to `learn` at its place in the merged order
+  (its worker's current time, never before the outcome's own t);
 - a fleet's outcome and watermark lines move the learner's clock, and
   decisions whose horizon the clock has passed expire. A host's log has
   neither: it carries its own resolutions, in its own order.
@@ -110,9 +111,11 @@ class Learner:
             if self.contained is not None and self.contained(_Line(kind, data)):
                 counts["skipped"] += 1
             else:
-                self._decision(data)
+                self._decision(data, time)
         elif kind == "outcome":
-            self._outcome(data["decision_id"], data["reward"], data["t"])
+            # an outcome counts at its place in the merged order: its worker's
+            # time, which is never before its own t
+            self._outcome(data["decision_id"], data["reward"], time)
             self._advance(time)
         elif kind == "resolution":
             if self.contained is not None and self.contained(_Line(kind, data)):
@@ -123,7 +126,7 @@ class Learner:
             counts["watermarks"] += 1
             self._advance(time)
 
-    def _decision(self, data: dict) -> None:
+    def _decision(self, data: dict, time: float) -> None:
         record = data["record"]
         logged = record["decision_id"]
         counts = self.counts
@@ -151,8 +154,8 @@ class Learner:
         if due == due:  # NaN is never due
             heapq.heappush(self.due, due)
         early = self.waiting.pop(logged, None)
-        if early is not None:
-            self._outcome(logged, early[0], early[1])
+        if early is not None:  # its outcome came first: it counts now
+            self._outcome(logged, early[0], max(time, early[1]))
 
     def _resolution(self, data: dict) -> None:
         logged = data["decision_id"]

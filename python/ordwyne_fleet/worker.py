@@ -105,6 +105,12 @@ class Worker:
         self._reincarnate()
         _workers.add(self)
 
+    def _announce(self) -> None:
+        """With a clock, a new incarnation names its source at once, so the
+        learner waits for it from the start."""
+        if self.clock is not None:
+            self._moved(_settle(self.clock()), force=True)
+
     # -- identity ------------------------------------------------------------
     def _reincarnate(self) -> None:
         """A new process incarnation: its own source and salt."""
@@ -118,6 +124,7 @@ class Worker:
         self._now = -math.inf
         self._marked = -math.inf
         self._salt()
+        self._announce()
 
     def _salt(self) -> None:
         self.salt = f"{self.source}.g{self.generation}.{self._reloads}"
@@ -147,7 +154,9 @@ class Worker:
             return record
 
     def outcome(self, decision_id: str, reward, t) -> None:
-        """Reports a decision's outcome, whichever worker made it."""
+        """Reports a decision's outcome, whichever worker made it; `t` is
+        the time of the report (the outcome counts at this worker's
+        current time, never before its own t)."""
         line = outcome_line(decision_id, reward, t)
         with self._lock:
             self._open()
