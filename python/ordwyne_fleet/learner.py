@@ -34,7 +34,7 @@ __all__ = ["Learner", "COUNTS"]
 
 NAN = math.nan
 INF = math.inf
-RECENT = 1 << 17  # resolved ids remembered to tell a second outcome from an orphan
+RECENT = 1 << 16  # resolved ids remembered to tell a second outcome from an orphan
 
 COUNTS = ("lines", "decisions", "resolutions", "outcomes", "rewarded", "late",
           "duplicate_outcomes", "orphaned_outcomes", "expired", "watermarks",
