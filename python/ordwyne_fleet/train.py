@@ -38,6 +38,7 @@ PROG = "ordwyne train"
 CHECKPOINT_FORMAT = "ordwyne learner checkpoint 1"
 DISCOVER_EVERY = 1.0  # seconds between two looks for new sources
 IDLE_SLEEP = 0.02
+RETRY_SLEEP = 0.5  # seconds between two tries while the events are unreachable
 
 
 class TrainError(Exception):
@@ -324,24 +325,40 @@ def run_follow(args) -> int:
              "archive": archive.sync() if archive is not None else {}}
         write_atomic(args.checkpoint, json.dumps(d, separators=(",", ":")))
         snapshots.publish(generation, without_pending(learner.state))
-        fleet.commit(follower.sources)
         published_lines = lines
+        try:
+            fleet.commit(follower.sources)
+        except fleet.transient:
+            pass  # trimmed at the next checkpoint: what is taken only grows
 
     feed = learner.feed
     last_discover = -DISCOVER_EVERY
     last_checkpoint = _time.monotonic()
     last_news = _time.monotonic()
+    transient = fleet.transient
+    outage = None
     try:
         while not stop.asked:
             now = _time.monotonic()
-            if now - last_discover >= DISCOVER_EVERY:
-                for b in fleet.discover(known):
-                    follower.add(b)
-                    known[b.path] = b
-                last_discover = now
             read = 0
-            for s in follower.sources:
-                read += fleet.poll(s, keep_raw=archive is not None)
+            try:
+                if now - last_discover >= DISCOVER_EVERY:
+                    for b in fleet.discover(known):
+                        follower.add(b)
+                        known[b.path] = b
+                    last_discover = now
+                for s in follower.sources:
+                    read += fleet.poll(s, keep_raw=archive is not None)
+            except transient as e:
+                if outage is None:
+                    say(f"the fleet's events are unreachable ({type(e).__name__}); "
+                        "trying again")
+                outage = now
+                _time.sleep(RETRY_SLEEP)
+                continue
+            if outage is not None:
+                say("the fleet's events are reachable again")
+                outage = None
             for key, kind, data, _, raw in follower.take():
                 if archive is not None:
                     archive.write(key[1], raw)

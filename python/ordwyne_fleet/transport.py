@@ -8,7 +8,9 @@ directory for new files.
 Redis: each worker incarnation appends to a stream of its own,
 `<prefix>:events:<source name>`, one field "line" per entry, and names
 the stream in the set `<prefix>:sources` first. Appends are pipelined
-(flushed every few dozen lines, at refresh and at close). The learner reads
+(flushed every few dozen lines, at refresh and at close); each entry's id
+is the line's number, so a batch sent again after a lost connection adds
+nothing twice. The learner reads
 each stream from the entry after the last one it applied and, once a
 checkpoint covers them, trims the entries it has applied.
 """
@@ -31,6 +33,7 @@ READ_CHUNK = 1 << 20
 MAX_LINE = 64 << 20  # a worker's line is kilobytes; more is a damaged file
 REDIS_BATCH = 64  # pipelined appends between two flushes
 REDIS_READ = 2048  # entries read from one stream at a time
+MAX_WAITING = 1 << 16  # lines a worker keeps while Redis is unreachable
 
 
 def is_redis(where: str) -> bool:
@@ -111,40 +114,62 @@ class FileSink:
 
 
 class RedisSink:
-    """Appends lines to this incarnation's stream, pipelined."""
+    """Appends lines to this incarnation's stream, pipelined.
+
+    Each entry's id is the line's number in the stream, so sending a batch
+    again after a lost connection adds nothing twice: Redis refuses an id
+    it already holds. Lines wait in memory while Redis is unreachable and
+    go with the next flush."""
 
     def __init__(self, url: str, source: str) -> None:
         self.url = url
         self.source = source
         self.client, self.prefix = _redis_client(url)
+        self.errors = _redis_error()
         self.key = f"{self.prefix}:events:{source}"
-        self.pipe = None
-        self.queued = 0
+        self.lines: List[str] = []
+        self.sent = 0  # lines Redis holds
+        self.named = False
+        self.failure: Optional[str] = None  # the last connection error, while it lasts
 
     def write(self, line: str) -> None:
-        if self.pipe is None:
-            self.pipe = self.client.pipeline(transaction=False)
-            if self.queued == 0 and not getattr(self, "_named", False):
-                self.pipe.sadd(f"{self.prefix}:sources", self.source)
-                self._named = True
-        self.pipe.xadd(self.key, {"line": line})
-        self.queued += 1
-        if self.queued >= REDIS_BATCH:
+        if len(self.lines) >= MAX_WAITING:
+            self.flush()
+            if len(self.lines) >= MAX_WAITING:
+                raise OSError(f"the fleet's events cannot be written ({self.failure}); "
+                              f"{len(self.lines):,} lines wait for Redis")
+        self.lines.append(line)
+        if len(self.lines) >= REDIS_BATCH:
             self.flush()
 
     def flush(self) -> None:
-        if self.pipe is not None:
-            pipe, self.pipe = self.pipe, None
-            self.queued = 0
-            pipe.execute()
+        if not self.lines:
+            return
+        pipe = self.client.pipeline(transaction=False)
+        if not self.named:
+            pipe.sadd(f"{self.prefix}:sources", self.source)
+        for i, line in enumerate(self.lines, self.sent + 1):
+            pipe.xadd(self.key, {"line": line}, id=f"{i}-1")
+        try:
+            pipe.execute(raise_on_error=False)  # an id Redis holds already: sent before
+        except self.errors as e:  # unreachable: the lines wait for the next flush
+            self.failure = f"{type(e).__name__}: {e}"
+            return
+        self.failure = None
+        self.named = True
+        self.sent += len(self.lines)
+        self.lines.clear()
 
     def close(self) -> None:
         self.flush()
         self.client.close()
+        if self.lines:
+            raise OSError(f"{len(self.lines):,} lines could not be written to Redis "
+                          f"({self.failure})")
 
     def forget(self) -> None:
-        self.pipe = None
-        self.queued = 0
+        """In a forked child: the parent's lines and connection are not ours."""
+        self.lines = []
         try:
             self.client.connection_pool.reset()
         except Exception:
@@ -192,6 +217,8 @@ class _Lines:
 
 class FileFleet:
     """The growing .jsonl files of an event directory."""
+
+    transient = ()
 
     def __init__(self, directory: str, bad) -> None:
         self.directory = directory
@@ -270,6 +297,9 @@ class RedisFleet:
         self.client, self.prefix = _redis_client(url)
         self.bad = bad
         self.errors = _redis_error()
+        import redis
+        # a restarting server: wait and try again
+        self.transient = (redis.ConnectionError, redis.TimeoutError)
 
     def key(self, name: str) -> str:
         return f"{self.prefix}:events:{name}"
