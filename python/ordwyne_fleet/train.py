@@ -36,7 +36,6 @@ __all__ = ["add_arguments", "run"]
 
 PROG = "ordwyne train"
 CHECKPOINT_FORMAT = "ordwyne learner checkpoint 1"
-DISCOVER_EVERY = 1.0  # seconds between two looks for new sources
 IDLE_SLEEP = 0.02
 RETRY_SLEEP = 0.5  # seconds between two tries while the events are unreachable
 
@@ -332,7 +331,7 @@ def run_follow(args) -> int:
             pass  # trimmed at the next checkpoint: what is taken only grows
 
     feed = learner.feed
-    last_discover = -DISCOVER_EVERY
+    last_discover = -1.0
     last_checkpoint = _time.monotonic()
     last_news = _time.monotonic()
     transient = fleet.transient
@@ -342,7 +341,7 @@ def run_follow(args) -> int:
             now = _time.monotonic()
             read = 0
             try:
-                if now - last_discover >= DISCOVER_EVERY:
+                if now - last_discover >= fleet.discover_every:
                     for b in fleet.discover(known):
                         follower.add(b)
                         known[b.path] = b
@@ -370,8 +369,7 @@ def run_follow(args) -> int:
             if now - last_checkpoint >= args.every:
                 checkpoint()
                 last_checkpoint = now
-            if args.until_idle and follower.settled() and now - last_news >= args.until_idle \
-                    and now - last_discover < DISCOVER_EVERY:
+            if args.until_idle and follower.settled() and now - last_news >= args.until_idle:
                 break
             if not read:
                 _time.sleep(IDLE_SLEEP)

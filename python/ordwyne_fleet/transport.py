@@ -219,13 +219,22 @@ class FileFleet:
     """The growing .jsonl files of an event directory."""
 
     transient = ()
+    discover_every = 0.0  # a stat each round
 
     def __init__(self, directory: str, bad) -> None:
         self.directory = directory
         self.bad = bad
         self.fds: Dict[str, int] = {}
+        self.stamp: Optional[int] = None
 
     def discover(self, known: Dict[str, Buffered]) -> List[Buffered]:
+        try:  # a new file changes the directory: one stat while nothing changed
+            stamp = os.stat(self.directory).st_mtime_ns
+        except OSError:
+            stamp = None
+        if stamp is not None and stamp == self.stamp:
+            return []
+        self.stamp = stamp
         new = []
         for path in fleet_files(self.directory, compressed=False):
             if path not in known:
@@ -291,6 +300,8 @@ def _next_id(entry_id: str) -> str:
 
 class RedisFleet:
     """The streams of a Redis fleet."""
+
+    discover_every = 0.2  # seconds between two reads of the set of sources
 
     def __init__(self, url: str, bad) -> None:
         self.url = url
