@@ -19,7 +19,7 @@ from __future__ import annotations
 
 import os
 import time as _time
-from typing import Dict, List, Optional, Tuple
+from typing import Dict, List, Optional
 from urllib.parse import parse_qs, urlencode, urlsplit, urlunsplit
 
 from .lines import Malformed, parse
