@@ -8,6 +8,7 @@ line where a sound log is required).
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import sys
 from typing import List, Optional
@@ -75,47 +76,36 @@ def _add_verify(sub) -> None:
     p.set_defaults(run=_run_verify)
 
 
-def _add_eval(sub) -> None:
-    # the evaluator (and what it imports) loads only when eval runs, and a
-    # missing or broken evaluator cannot break the other commands
-    p = sub.add_parser("eval", help="estimate what other settings would have earned",
-                       add_help=False)
+# Commands whose code (and what it imports) loads only when they run, so a
+# missing or broken one cannot break the others: name -> (module, help,
+# description). Each module has add_arguments(parser) and run(args).
+_LOADED = {
+    "eval": ("ordwyne_offline.evaluate", "estimate what other settings would have earned",
+             "Off-policy evaluation of engine settings on the logged traffic."),
+    "train": ("ordwyne_fleet.train", "train one state on the outcomes of one or many logs",
+              "Train one state on every logged decision's outcome, from the logs of one or "
+              "many processes; with --follow, keep learning from a fleet's events and "
+              "publish snapshots."),
+}
+
+
+def _add_loaded(sub, name: str) -> None:
+    p = sub.add_parser(name, help=_LOADED[name][1], add_help=False)
     p.add_argument("rest", nargs=argparse.REMAINDER)
-    p.set_defaults(run=lambda args: _run_eval(args.rest))
+    p.set_defaults(run=lambda args: _run_loaded(name, args.rest))
 
 
-def _run_eval(argv) -> int:
+def _run_loaded(name: str, argv) -> int:
+    module, _, description = _LOADED[name]
     try:
-        from . import evaluate
-        add, run = evaluate.add_arguments, evaluate.run
+        command = importlib.import_module(module)
+        add, run = command.add_arguments, command.run
     except Exception as e:
-        _err("eval", f"eval is not available ({type(e).__name__}: {e})")
+        _err(name, f"{name} is not available ({type(e).__name__}: {e})")
         return 2
-    parser = _Parser(prog=f"{PROG} eval", description="Off-policy evaluation of engine "
-                     "settings on the logged traffic.")
+    parser = _Parser(prog=f"{PROG} {name}", description=description)
     add(parser)
     return run(parser.parse_args(argv))
-
-
-def _add_train(sub) -> None:
-    # the learner lives in the fleet package, loaded only when train runs
-    p = sub.add_parser("train", help="train one state on the outcomes of one or many logs",
-                       add_help=False)
-    p.add_argument("rest", nargs=argparse.REMAINDER)
-    p.set_defaults(run=lambda args: _run_train(args.rest))
-
-
-def _run_train(argv) -> int:
-    try:
-        from ordwyne_fleet import train
-    except Exception as e:
-        _err("train", f"train is not available ({type(e).__name__}: {e})")
-        return 2
-    parser = _Parser(prog=f"{PROG} train", description="Train one state on every logged "
-                     "decision's outcome, from the logs of one or many processes; with "
-                     "--follow, keep learning from a fleet's events and publish snapshots.")
-    train.add_arguments(parser)
-    return train.run(parser.parse_args(argv))
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -126,18 +116,16 @@ def build_parser() -> argparse.ArgumentParser:
     _add_inspect(sub)
     _add_verify(sub)
     _add_replay(sub)
-    _add_eval(sub)
-    _add_train(sub)
+    for name in _LOADED:
+        _add_loaded(sub, name)
     return parser
 
 
 def main(argv: Optional[List[str]] = None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
     try:
-        if argv[:1] == ["eval"]:  # its own parser, options first included
-            return _run_eval(argv[1:])
-        if argv[:1] == ["train"]:
-            return _run_train(argv[1:])
+        if argv[:1] and argv[0] in _LOADED:  # its own parser, options first included
+            return _run_loaded(argv[0], argv[1:])
         args = build_parser().parse_args(argv)
         return args.run(args)
     except KeyboardInterrupt:
