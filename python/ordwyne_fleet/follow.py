@@ -106,7 +106,9 @@ class _Run:
         self.stop = False
         saved = _read_checkpoint(args.checkpoint)
         self.follower = Follower(args.stale)
-        self.known: Dict[str, Buffered] = {}
+        # every source seen, by path; a finished one (all taken, checkpointed)
+        # is None: it is never read again
+        self.known: Dict[str, Optional[Buffered]] = {}
         if saved is None:  # a first run: the start flags make the state
             self.learner = Learner(_start(args), warn=self.say)
             self.generation = 0
@@ -118,6 +120,7 @@ class _Run:
                 for p in saved["sources"]:
                     self._add(Buffered(p["name"], p["path"], p["pos"], p["line"], p["T"],
                                        p["final"]))
+                self.known.update(dict.fromkeys(saved["finished"]))
                 self.generation = int(saved["generation"])
                 archived = dict(saved["archive"])
                 self.bad_lines = int(saved["bad_lines"])
@@ -162,6 +165,20 @@ class _Run:
             if kind != "bad":
                 feed(kind, data, key[0])
 
+    def _finish_sources(self) -> list:
+        """Sources taken up to their final watermark leave the round (a fleet
+        that restarts its workers makes a source per incarnation); returns
+        them. Their paths stay known, so they are never read again, until
+        the source itself is gone (a deleted file, a dropped stream)."""
+        done = [s for s in self.follower.sources if s.done_final and not s.items]
+        for s in done:
+            self.known[s.path] = None
+        if done:
+            self.follower.sources = [s for s in self.follower.sources if s not in done]
+        for p in [p for p, s in self.known.items() if s is None and not self.fleet.exists(p)]:
+            del self.known[p]
+        return done
+
     def checkpoint(self) -> None:
         """Checkpoint, then snapshot, then trim: each step covered by the one
         before, so a crash between two of them loses nothing."""
@@ -169,10 +186,11 @@ class _Run:
         if self.published == lines:
             return
         self.generation += 1
+        done = self._finish_sources()
         d = {"format": CHECKPOINT_FORMAT, "learner": self.learner.persisted(),
              "sources": [s.position() for s in self.follower.sources],
              "generation": self.generation, "late": self.follower.late,
-             "bad_lines": self.bad_lines,
+             "bad_lines": self.bad_lines, "finished": sorted(p for p, s in self.known.items() if s is None),
              "archive": self.archive.sync() if self.archive is not None else {}}
         try:
             write_atomic(self.args.checkpoint, json.dumps(d, separators=(",", ":")))
@@ -186,7 +204,7 @@ class _Run:
                              ) from None
         self.published = lines
         try:
-            self.fleet.commit(self.follower.sources)
+            self.fleet.commit(self.follower.sources + done)
         except self.fleet.transient:
             pass  # trimmed at the next checkpoint: what is taken only grows
 

@@ -287,6 +287,9 @@ class FileFleet:
     def commit(self, sources) -> None:
         """Nothing to trim: the files are the workers'."""
 
+    def exists(self, path: str) -> bool:
+        return os.path.exists(path)
+
     def close(self) -> None:
         for fd in self.fds.values():
             os.close(fd)
@@ -308,6 +311,7 @@ class RedisFleet:
         self.client, self.prefix = _redis_client(url)
         self.bad = bad
         self.errors = _redis_error()
+        self.members: Optional[set] = None
         import redis
         # a restarting server: wait and try again
         self.transient = (redis.ConnectionError, redis.TimeoutError)
@@ -317,7 +321,12 @@ class RedisFleet:
 
     def discover(self, known: Dict[str, Buffered]) -> List[Buffered]:
         names = sorted(n.decode() for n in self.client.smembers(f"{self.prefix}:sources"))
+        self.members = {self.key(n) for n in names}
         return [Buffered(n, self.key(n), pos="0-0") for n in names if self.key(n) not in known]
+
+    def exists(self, path: str) -> bool:
+        """Still named in the set of sources, as far as the last look saw."""
+        return self.members is None or path in self.members
 
     def poll(self, source: Buffered, keep_raw: bool = False) -> int:
         if source.final:
