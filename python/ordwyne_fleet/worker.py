@@ -117,7 +117,9 @@ class Worker:
         old = getattr(self, "_sink", None)
         if old is not None:
             old.forget()
-        self.source = f"{self.name}.{_host}.{os.getpid()}.{_time.time_ns()}"
+        # the start in hex: a run of 19 decimal digits in a line would send the
+        # log reader from orjson to the slower json for every line of the source
+        self.source = f"{self.name}.{_host}.{os.getpid()}.{_time.time_ns():x}"
         self._sink = open_sink(self.events, self.source)
         self._reloads = 0
         self._pending = 0
