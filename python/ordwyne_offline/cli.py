@@ -8,8 +8,11 @@ line where a sound log is required).
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
 import json
+import os
+import re
 import sys
 from typing import List, Optional
 
@@ -44,10 +47,12 @@ def _add_inspect(sub) -> None:
 
 def _add_log_command(sub, name: str, help: str, description: str):
     """A command over logs read in order, from a start state."""
+    from .logs import add_reading_arguments
     from .start import add_start_arguments
     p = sub.add_parser(name, help=help, description=description)
     p.add_argument("logs", nargs="+", metavar="LOG", help="log files in order ('-' = stdin)")
     add_start_arguments(p)
+    add_reading_arguments(p)
     return p
 
 
@@ -105,12 +110,67 @@ def _run_loaded(name: str, argv) -> int:
         return 2
     parser = _Parser(prog=f"{PROG} {name}", description=description)
     add(parser)
-    return run(parser.parse_args(argv))
+    args = parser.parse_args(argv)
+    problem = _file_problem(args)
+    if problem is not None:
+        _err(name, problem)
+        return 2
+    return run(args)
+
+
+# What a command reads and writes, by argument name, whichever command it is:
+# an output that is one of the inputs, or no regular file, is refused first.
+_INPUTS = ("logs", "sources", "state", "expect")
+_OUTPUTS = ("out", "json_out", "json", "report", "plot")
+
+
+def _paths(args, names):
+    for name in names:
+        value = getattr(args, name, None)
+        for path in value if isinstance(value, list) else [value]:
+            if isinstance(path, str):  # inspect's --json is a flag
+                yield path
+
+
+def _file_problem(args) -> Optional[str]:
+    from .util import output_problem
+    return output_problem(_paths(args, _OUTPUTS), _paths(args, _INPUTS))
+
+
+def _version() -> str:
+    """The installed distribution's version when this very code is what it
+    installed; run from a source tree, the project file's."""
+    here = os.path.realpath(__file__)
+    try:
+        from importlib import metadata
+        dist = metadata.distribution("ordwyne")
+        if os.path.realpath(str(dist.locate_file("ordwyne_offline/cli.py"))) == here:
+            return dist.version
+    except Exception:  # no metadata, or metadata that cannot be read
+        pass
+    project = os.path.join(os.path.dirname(here), os.pardir, os.pardir, "pyproject.toml")
+    try:
+        with open(project, encoding="utf-8") as f:
+            found = re.search(r'^version\s*=\s*"([^"]+)"', f.read(), re.MULTILINE)
+    except OSError:
+        found = None
+    return f"{found.group(1)} (source tree)" if found else "unknown (not installed)"
+
+
+class _VersionAction(argparse.Action):
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
+                 help="show the version and exit"):
+        super().__init__(option_strings, dest, nargs=0, default=default, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        print(f"{PROG} {_version()}")
+        parser.exit()
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog=PROG, description="Offline tools for ordwyne states and "
                      "experience logs.")
+    parser.add_argument("--version", action=_VersionAction)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     sub.required = True
     _add_inspect(sub)
@@ -121,30 +181,114 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def main(argv: Optional[List[str]] = None) -> int:
-    argv = sys.argv[1:] if argv is None else list(argv)
+class _Closed(BaseException):
+    """The reader of standard output or error went away (`| head -1`). Not
+    an OSError, so no command takes it for a file it failed to read."""
+
+    def __init__(self, stream) -> None:
+        super().__init__()
+        self.stream = stream
+
+
+class _Guarded:
+    """Standard output or error, whose writes raise _Closed for a closed
+    pipe and never fail on a character the terminal's encoding lacks."""
+
+    def __init__(self, stream) -> None:
+        self._stream = stream
+
+    def write(self, text: str):
+        try:
+            return self._stream.write(text)
+        except BrokenPipeError:
+            raise _Closed(self._stream) from None
+        except UnicodeEncodeError:
+            encoding = getattr(self._stream, "encoding", None) or "ascii"
+            return self.write(text.encode(encoding, "backslashreplace").decode(encoding))
+
+    def flush(self) -> None:
+        try:
+            self._stream.flush()
+        except BrokenPipeError:
+            raise _Closed(self._stream) from None
+
+    def __getattr__(self, name):
+        return getattr(self._stream, name)
+
+
+@contextlib.contextmanager
+def _guarded_streams():
+    out, err = sys.stdout, sys.stderr
+    sys.stdout, sys.stderr = _Guarded(out), _Guarded(err)
     try:
-        if argv[:1] and argv[0] in _LOADED:  # its own parser, options first included
-            return _run_loaded(argv[0], argv[1:])
-        args = build_parser().parse_args(argv)
-        return args.run(args)
-    except KeyboardInterrupt:
-        return 130
-    except BrokenPipeError:
-        return 1
+        yield
+    finally:
+        sys.stdout, sys.stderr = out, err
+
+
+def _quieten(stream) -> None:
+    """Send what is still buffered for a closed pipe nowhere, so the
+    interpreter's last flush has nothing to complain about."""
+    try:
+        fd = stream.fileno()
+    except (AttributeError, OSError, ValueError):
+        return
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, fd)
+    os.close(null)
+
+
+def _dispatch(argv: List[str]) -> int:
+    if argv[:1] and argv[0] in _LOADED:  # its own parser, options first included
+        return _run_loaded(argv[0], argv[1:])
+    args = build_parser().parse_args(argv)
+    problem = _file_problem(args)
+    if problem is not None:
+        _err(args.command, problem)
+        return 2
+    return args.run(args)
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    from .logs import LogError
+    from .util import Progress, Terminated, termination_raises
+    argv = sys.argv[1:] if argv is None else list(argv)
+    command = argv[0] if argv and not argv[0].startswith("-") else ""
+
+    def fail(message: str) -> int:
+        Progress.clear_all()
+        print(f"{PROG} {command}: {message}" if command else f"{PROG}: {message}",
+              file=sys.stderr)
+        return 2
+
+    with _guarded_streams(), termination_raises():
+        try:
+            try:
+                return _dispatch(argv)
+            except Terminated as e:
+                return 128 + e.signum
+            except KeyboardInterrupt:
+                return 130
+            except LogError as e:  # a file that is no log, whatever the command
+                return fail(str(e))
+            except MemoryError:
+                return fail("out of memory")
+            except Exception as e:  # never a traceback
+                return fail(f"unexpected error: {type(e).__name__}: {e}")
+        except _Closed as e:
+            _quieten(e.stream)
+            return 1
 
 
 # -- inspect ---------------------------------------------------------------
 
 def _run_inspect(args) -> int:
-    from .inspect_state import format_inspection, inspect_text, inspection_json
-    from .statefile import read_state_buffer, read_state_text
-    try:  # the engine's checksum needs a str; without it a buffer spares the copy
-        text = read_state_buffer(args.state) if args.no_checksum else read_state_text(args.state)
-    except (OSError, UnicodeDecodeError) as e:
-        _err("inspect", f"cannot read {args.state}: {e}")
+    from .inspect_state import format_inspection, inspect_file, inspection_json
+    try:
+        d = inspect_file(args.state, model=not args.no_model, checksum=not args.no_checksum)
+    except OSError as e:
+        _err("inspect", f"cannot read {args.state}: {e.strerror or e}")
         return 2
-    d = inspect_text(text, model=not args.no_model, checksum=not args.no_checksum)
     if args.json:
         print(json.dumps(inspection_json(d), indent=2))
     else:
@@ -181,7 +325,8 @@ def _run_replay(args) -> int:
 
     try:
         result = replay_events(start, iter_events(args.logs, incomplete="warn",
-                                                  progress=progress, lazy_features=True),
+                                                  progress=progress, lazy_features=True,
+                                                  max_line_bytes=args.max_line_bytes),
                                keep_going=args.keep_going, until_line=args.until_line,
                                on_mismatch=show)
     except LogError as e:
@@ -245,7 +390,7 @@ def _run_verify(args) -> int:
     verifier.file_order = {("<stdin>" if p == "-" else p): i for i, p in enumerate(args.logs)}
     try:
         for ev in iter_events(args.logs, incomplete="report", malformed="report",
-                              progress=progress):
+                              progress=progress, max_line_bytes=args.max_line_bytes):
             verifier.feed(ev)
         verifier.finish()
     except OSError as e:

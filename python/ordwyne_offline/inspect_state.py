@@ -3,12 +3,15 @@
 from __future__ import annotations
 
 import math
+import os
+import stat
 from typing import Optional
 
-from .statefile import StateError, engine_check, model_stats, parse_state
+from .statefile import (StateError, checksum_verified, engine_check, model_stats, parse_state,
+                        read_state)
 from .util import json_value
 
-__all__ = ["inspect_text", "format_inspection"]
+__all__ = ["inspect_file", "inspect_text", "format_inspection"]
 
 FIRST_IDS = 5
 
@@ -16,11 +19,13 @@ FIRST_IDS = 5
 def inspect_text(text: str, *, model: bool = True, checksum: bool = True) -> dict:
     """A dictionary describing the state. On a reading error "error" holds
     the engine's message and only what could be read is filled in."""
-    out: dict = {"ok": True, "error": None, "bytes": len(text) // 2}
+    out: dict = {"ok": True, "error": None,
+                 "bytes": len(text) // 2 if not len(text) % 2 else None}
     error: Optional[str] = None
     if checksum:
         error = engine_check(text)
-        out["checksum_ok"] = error != "state checksum mismatch" if error else True
+        # None: the engine stopped before the checksum (not hexadecimal, no magic)
+        out["checksum_ok"] = checksum_verified(error, len(text) // 2)
     try:
         info = parse_state(text)
     except StateError as e:
@@ -49,6 +54,33 @@ def inspect_text(text: str, *, model: bool = True, checksum: bool = True) -> dic
     return out
 
 
+def _note(text) -> Optional[str]:
+    """What a file that is not a state seems to be instead."""
+    start = bytes(text[:64]) if not isinstance(text, str) else text[:64].encode("latin-1")
+    start = start.lstrip()
+    if start[:1] == b"{":
+        return "this looks like an experience log, not a state file"
+    return "not a state file: a state is the hexadecimal text serialize() writes"
+
+
+def inspect_file(path: str, *, model: bool = True, checksum: bool = True) -> dict:
+    """inspect_text for a file, with the file's own size ("file_bytes", None
+    for what is not a regular file) beside the state's ("bytes"). A file
+    that is not a state is judged by its beginning ("bytes" None) and gets a
+    "note" saying what it seems to be. Raises OSError."""
+    size = os.stat(path)
+    file_bytes = size.st_size if stat.S_ISREG(size.st_mode) else None
+    # the engine's checksum needs a str; without it a buffer spares the copy
+    text, whole = read_state(path, as_text=checksum)
+    d = inspect_text(text, model=model, checksum=checksum)
+    d["file_bytes"] = file_bytes
+    if not whole:
+        d["bytes"] = None
+    if d["error"] in ("state must be a hexadecimal string", "not a ordwyne state (bad magic)"):
+        d["note"] = _note(text)
+    return d
+
+
 def _num(v) -> str:
     if v is None:
         return "-"
@@ -60,11 +92,20 @@ def _num(v) -> str:
 
 
 def format_inspection(path: str, d: dict) -> str:
-    lines = [f"state {path} ({d['bytes']:,} bytes)"]
+    size = []
+    if d.get("bytes") is not None:
+        size.append(f"a {d['bytes']:,}-byte state")
+    if d.get("file_bytes") is not None:
+        size.append(f"{d['file_bytes']:,} bytes of text")
+    lines = [f"state {path}" + (f" ({' in '.join(size)})" if size else "")]
     if "checksum_ok" in d:
-        lines.append(f"  checksum        {'OK' if d['checksum_ok'] else 'MISMATCH'}")
+        verdict = {True: "OK", False: "MISMATCH"}.get(d["checksum_ok"],
+                                                      "not reached (the reading stopped first)")
+        lines.append(f"  checksum        {verdict}")
     if d.get("error"):
         lines.append(f"  reading error   {d['error']}")
+    if d.get("note"):
+        lines.append(f"  note            {d['note']}")
     if "dim" not in d:
         return "\n".join(lines)
     bits = d["bits"] if d["bits"] is not None else f"none (dim {d['dim']} is not 2**bits)"

@@ -2,9 +2,11 @@
 
 Files are read in the order given (rotated logs continue each other), one
 line at a time, so memory does not depend on the log's length. "-" is
-standard input, ".gz" is decompressed on the fly, ".zst" needs the
-`zstandard` package, and anything with "://" in it is opened through
-`fsspec` (cluster workers read logs by URL).
+standard input, gzip and zstd (which needs the `zstandard` package) are
+recognised by their first bytes and decompressed on the fly, and anything
+with "://" in it is opened through `fsspec` (cluster workers read logs by
+URL). A line may be at most `max_line_bytes` long (MAX_LINE_BYTES unless
+raised), so memory is bounded whatever the input.
 
 Values come back exactly as the standard `json` module reads them: the
 words NaN and Infinity, integers of any size and escaped non-ASCII text.
@@ -12,16 +14,23 @@ words NaN and Infinity, integers of any size and escaped non-ASCII text.
 
 from __future__ import annotations
 
-import gzip
+import argparse
 import json
 import sys
-import zlib
 from typing import Callable, Iterable, Iterator, NamedTuple, Optional
 
-__all__ = ["Event", "LogError", "iter_events", "decision_inputs", "decision_count_of",
-           "check_structure", "open_log", "features_text"]
+from .logstream import CUT as _CUT, CorruptData, LogStream, open_stream
+
+__all__ = ["Event", "LogError", "ReadError", "iter_events", "decision_inputs",
+           "decision_count_of", "check_structure", "open_log", "features_text",
+           "MAX_LINE_BYTES", "add_reading_arguments"]
 
 PROGRESS_EVERY = 4096  # lines between two progress callbacks
+MAX_LINE_BYTES = 16 << 20  # the default bound on a line's length, newline aside
+EXCERPT = 200  # bytes of a bad line its event keeps
+FIRST_LINES = 5  # a file none of whose first lines is a log line is not a log
+LINE_KINDS = ("decision", "resolution", "outcome", "watermark")
+_STATE_START = b"6f726477796e6500"  # a serialize() text begins with "ordwyne\0" in hex
 
 
 class Event(NamedTuple):
@@ -30,9 +39,11 @@ class Event(NamedTuple):
     `kind` is "decision", "resolution", "outcome" or "watermark" (the last
     two are a fleet's own lines: an outcome reported by any worker, and a
     worker's word that nothing older is to come); "incomplete" for a torn last line
-    read with incomplete="report" (then `data` is {"text": the raw text});
+    read with incomplete="report" (then `data` is {"text": its text});
     "malformed" for a bad line read with malformed="report" (then `data` is
-    {"reason": ..., "text": ...})."""
+    {"reason": ..., "text": ...}, and "value": the parsed JSON when the line
+    is JSON). A text longer than EXCERPT bytes is cut to its first EXCERPT
+    bytes and its length."""
 
     file: str
     line: int
@@ -53,81 +64,38 @@ class LogError(Exception):
         return f"{self.file}:{self.line}: {self.reason}"
 
 
-def open_log(path: str):
-    """A binary, line-iterable stream for one log path."""
-    if path == "-":
-        return _NoClose(sys.stdin.buffer)
-    if "://" in path:
-        try:
-            import fsspec
-        except ImportError:
-            raise OSError(f"{path}: reading a URL needs the fsspec package "
-                          "(pip install 'ordwyne[cluster]')") from None
-        return fsspec.open(path, "rb", compression="infer").open()
-    if path.endswith(".zst"):
-        try:
-            import zstandard
-        except ImportError:
-            raise OSError(f"{path}: reading .zst logs needs the zstandard package "
-                          "(pip install 'ordwyne[zstd]')") from None
-        return _ZstdLines(open(path, "rb"), zstandard)
-    if path.endswith(".gz"):
-        return gzip.open(path, "rb")
-    return open(path, "rb", buffering=1 << 20)
+class ReadError(LogError):
+    """A file that cannot be read as a log at all: corrupt compressed data,
+    a file that is no experience log, a line beyond the length limit. `line`
+    is None when the file as a whole is meant."""
+
+    def __str__(self) -> str:
+        return f"{self.file}: {self.reason}" if self.line is None else super().__str__()
 
 
-class _ZstdLines:
-    """Lines of a .zst log, frame after frame (each appending session may
-    add a frame). zstandard's stream reader returns nothing for a frame cut
-    short; decompressing frame by frame tells a cut frame (a crash while
-    appending) by its missing end, reported as _CUT after what it held."""
-
-    def __init__(self, raw, zstandard) -> None:
-        self._raw = raw
-        self._zstd = zstandard
-
-    def __iter__(self):
-        dctx = self._zstd.ZstdDecompressor()
-        dobj = dctx.decompressobj()
-        pending = b""
-        started = False
-        while True:
-            chunk = self._raw.read(1 << 20)
-            if not chunk:
-                break
-            while chunk:
-                started = True
-                out = dobj.decompress(chunk)
-                chunk = b""
-                if dobj.eof:  # a frame ended; the rest of the chunk starts the next
-                    chunk = dobj.unused_data
-                    dobj = dctx.decompressobj()
-                    started = False
-                if out:
-                    lines = (pending + out).split(b"\n")
-                    pending = lines.pop()
-                    for line in lines:
-                        yield line + b"\n"
-        if pending:
-            yield pending  # without its newline: an incomplete last line
-        elif started:
-            yield _CUT
-
-    def close(self) -> None:
-        self._raw.close()
+def _byte_count(text: str) -> int:
+    """A size in bytes, with an optional K, M or G (powers of 1024)."""
+    scale = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}.get(text[-1:].upper(), 1)
+    try:
+        value = int(text[:-1] if scale > 1 else text) * scale
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a positive size in bytes "
+                                         "(a number, optionally with K, M or G)")
+    return value
 
 
-class _NoClose:
-    """Standard input must stay open after the log is read."""
+def add_reading_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--max-line-bytes", type=_byte_count, default=MAX_LINE_BYTES,
+                        metavar="N", help="refuse log lines longer than N bytes (default "
+                        f"{MAX_LINE_BYTES >> 20}M; K, M and G suffixes allowed)")
 
-    def __init__(self, stream) -> None:
-        self._stream = stream
 
-    def __iter__(self):
-        return iter(self._stream)
-
-    def close(self) -> None:
-        pass
+def open_log(path: str) -> LogStream:
+    """One log's text, decompressed: its `lines(limit)` are the raw lines.
+    Raises OSError when the path cannot be opened."""
+    return open_stream(path)
 
 
 _NUMBER = (int, float)
@@ -329,7 +297,23 @@ def _loads(raw: bytes):
         except ValueError:
             pass
     if data is None:
-        data = json.loads(raw)  # the reference
+        data = _reference_loads(raw)
+    return data
+
+
+def _reference_loads(raw: bytes):
+    """json.loads, with two texts no log line holds made a ValueError:
+    nesting deeper than the interpreter recurses (RecursionError otherwise),
+    and a lone surrogate escape, a string that cannot be printed nor passed
+    to the engine (orjson refuses it, json does not)."""
+    try:
+        data = json.loads(raw)
+        if b"\\ud" in raw or b"\\uD" in raw:
+            json.dumps(data, ensure_ascii=False).encode("utf-8")
+    except RecursionError:
+        raise ValueError("nested too deeply") from None
+    except UnicodeEncodeError:
+        raise ValueError("a string holds a lone surrogate escape") from None
     return data
 
 
@@ -408,29 +392,31 @@ def full_data(file: str, line: int, raw: bytes) -> dict:
     return data
 
 
-_CUT = b"<cut>"  # stands for the lost tail of a compressed log cut during a write
+def _excerpt(raw: bytes) -> str:
+    if len(raw) <= EXCERPT:
+        return raw.decode("utf-8", "replace")
+    return raw[:EXCERPT].decode("utf-8", "replace") + f"... ({len(raw):,} bytes)"
 
 
-def _lines(stream):
-    """The stream's lines; a compressed stream that ends early (a crash
-    while appending to a .gz or .zst log) ends with _CUT."""
-    try:
-        yield from stream
-    except (EOFError, zlib.error) as e:
-        if isinstance(e, zlib.error) or "end-of-stream" in str(e) or "ended" in str(e):
-            yield _CUT
-        else:
-            raise
-    except Exception as e:  # zstandard reports a cut frame with its own error class
-        if type(e).__module__.startswith("zstandard"):
-            yield _CUT
-        else:
-            raise
+def _log_like(data) -> bool:
+    """A damaged log line still shows what it was meant to be."""
+    return type(data) is dict and data.get("event") in LINE_KINDS
+
+
+def _state_like(raw: bytes) -> bool:
+    return raw[:64].lstrip()[:16].lower() == _STATE_START
+
+
+def _not_a_log(name: str, raw: bytes) -> ReadError:
+    if _state_like(raw):
+        return ReadError(name, None, "this looks like a state file; pass it with --state")
+    return ReadError(name, None, "not an experience log")
 
 
 def iter_events(paths: Iterable[str], *, incomplete: str = "warn",
                 progress: Optional[Callable[[int], None]] = None,
-                malformed: str = "error", lazy_features: bool = False) -> Iterator[Event]:
+                malformed: str = "error", lazy_features: bool = False,
+                max_line_bytes: int = MAX_LINE_BYTES) -> Iterator[Event]:
     """Every line of the logs as an `Event`, in file order then line order.
 
     With lazy_features (and malformed="error"), a decision line may come with
@@ -443,6 +429,11 @@ def iter_events(paths: Iterable[str], *, incomplete: str = "warn",
     incomplete="warn" skips it with a warning on standard error, "report"
     yields it as kind "incomplete", "error" raises `LogError`.
 
+    Whatever the modes, `ReadError` ends the reading when a file cannot be
+    read as a log: none of its first FIRST_LINES lines is a log line (a
+    state file is named as such), a line is longer than `max_line_bytes`,
+    or its compressed data is corrupt (data cut short is a torn last line).
+
     `progress`, if given, is called with the number of lines read so far
     (over all files) every few thousand lines and at the end of each file.
     Opening a file that cannot be read raises OSError."""
@@ -451,58 +442,89 @@ def iter_events(paths: Iterable[str], *, incomplete: str = "warn",
     if malformed not in ("error", "report"):
         raise ValueError("malformed must be 'error' or 'report'")
     lazy = lazy_features and malformed == "error" and _fast_dumps is not None
+    report = malformed == "report"
     total = 0
     for path in paths:
-        name = "<stdin>" if path == "-" else path
         stream = open_log(path)
+        name = stream.name
+        # Until a line shows the file is a log, its faults wait here: a
+        # file none of whose first lines is a log line is refused whole.
+        held: list = []
+        judging = True
         try:
             number = 0
-            for raw in _lines(stream):
+            for raw in stream.lines(max_line_bytes):
                 number += 1
                 total += 1
                 if progress is not None and not total % PROGRESS_EVERY:
                     progress(total)
                 torn = raw is _CUT or not raw.endswith(b"\n")
-                if lazy and not torn:
+                data = None
+                if torn:
+                    if len(raw) > max_line_bytes and raw is not _CUT:
+                        if judging and raw[:64].lstrip()[:1] != b"{":
+                            raise _not_a_log(name, raw)
+                        raise ReadError(name, number, f"a line longer than {max_line_bytes:,} "
+                                        "bytes (--max-line-bytes raises the limit)")
+                elif lazy:
                     data = _parse_lazy(raw)
-                    if data is not None:
-                        yield Event(name, number, data, "decision")
+                if data is None:
+                    try:
+                        if raw is _CUT:
+                            raise ValueError("the compressed stream ends early")
+                        data, reason = parse_line(raw)
+                    except ValueError as e:  # not JSON, undecodable bytes, nested too deeply
+                        if torn:
+                            if judging and raw is not _CUT and _state_like(raw):
+                                raise _not_a_log(name, raw) from None
+                            if incomplete == "warn":
+                                print(f"ordwyne: warning: {name}:{number}: incomplete last line "
+                                      "skipped (the log was cut during an append)",
+                                      file=sys.stderr)
+                                continue
+                            if incomplete == "report":
+                                text = "" if raw is _CUT else _excerpt(raw)
+                                yield Event(name, number, {"text": text}, "incomplete")
+                                continue
+                            raise LogError(name, number, "incomplete last line") from None
+                        data = None
+                        reason = f"not valid JSON ({e})" if raw.strip() else "empty line"
+                    if reason is not None:
+                        if judging:
+                            if not _log_like(data):
+                                if _state_like(raw):
+                                    raise _not_a_log(name, raw)
+                                held.append((number, reason, raw, data))
+                                if len(held) == FIRST_LINES:
+                                    raise _not_a_log(name, held[0][2])
+                                continue
+                            judging = False
+                            yield from _faults(name, held, report)
+                        yield from _faults(name, [(number, reason, raw, data)], report)
                         continue
-                try:
-                    if raw is _CUT:
-                        raise ValueError("the compressed stream ends early")
-                    data, reason = parse_line(raw)
-                except ValueError as e:  # JSONDecodeError and undecodable bytes
-                    if torn:
-                        text = "" if raw is _CUT else raw.decode("utf-8", "replace")
-                        if incomplete == "warn":
-                            print(f"ordwyne: warning: {name}:{number}: incomplete last line "
-                                  "skipped (the log was cut during an append)",
-                                  file=sys.stderr)
-                            continue
-                        if incomplete == "report":
-                            yield Event(name, number, {"text": text}, "incomplete")
-                            continue
-                        raise LogError(name, number, "incomplete last line") from None
-                    reason = f"not valid JSON ({e})" if raw.strip() else "empty line"
-                    if malformed == "report":
-                        yield Event(name, number, {"reason": reason,
-                                                   "text": raw.decode("utf-8", "replace")},
-                                    "malformed")
-                        continue
-                    raise LogError(name, number, reason) from None
-                if reason is not None:
-                    if malformed == "report":
-                        yield Event(name, number, {"reason": reason,
-                                                   "text": raw.decode("utf-8", "replace")},
-                                    "malformed")
-                        continue
-                    raise LogError(name, number, reason)
+                if judging:
+                    judging = False
+                    yield from _faults(name, held, report)
                 yield Event(name, number, data, data["event"])
+            if held and judging:
+                raise _not_a_log(name, held[0][2])
+        except CorruptData as e:
+            raise ReadError(name, None, str(e)) from None
         finally:
             stream.close()
         if progress is not None:
             progress(total)
+
+
+def _faults(name: str, faults: list, report: bool) -> Iterator[Event]:
+    """Malformed lines as events, or the first of them as a LogError."""
+    for number, reason, raw, value in faults:
+        if not report:
+            raise LogError(name, number, reason)
+        data = {"reason": reason, "text": _excerpt(raw)}
+        if value is not None:
+            data["value"] = value
+        yield Event(name, number, data, "malformed")
 
 
 def decision_inputs(data: dict):

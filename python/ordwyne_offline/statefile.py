@@ -10,6 +10,11 @@ visited in chunks only when model statistics are asked for.
 
 Messages for a bad state are the engine's own; the checksum, which needs
 every byte, is left to the engine (`ordwyne.deserialize`).
+
+A file is read whole only when its beginning is a state's (hexadecimal
+text starting with the magic): anything else, a 500 MB file of garbage or
+/dev/zero, is judged by its first HEAD_CHECK bytes, which give the engine's
+own message.
 """
 
 from __future__ import annotations
@@ -21,13 +26,16 @@ from array import array
 from dataclasses import dataclass, field
 from typing import List, Optional, Tuple
 
-__all__ = ["StateError", "PendingRecord", "StateInfo", "parse_state", "read_state_text",
-           "read_state_buffer",
-           "model_stats", "engine_check"]
+__all__ = ["StateError", "PendingRecord", "StateInfo", "parse_state", "read_state",
+           "read_state_text", "read_state_buffer", "model_stats", "engine_check",
+           "checksum_verified"]
 
 MAGIC = b"ordwyne\x00"
 HEADER = 48  # bytes before the arrays
 CHUNK = 1 << 16  # doubles per chunk when scanning the arrays
+HEAD_CHECK = 1 << 16  # bytes read before deciding whether to read the rest
+_WHITESPACE = b" \t\r\n"
+_HEX = b"0123456789abcdefABCDEF"
 
 _U64 = struct.Struct("<Q")
 _F64 = struct.Struct("<d")
@@ -71,27 +79,71 @@ class StateInfo:
         return None
 
 
+def _starts_like_a_state(text: bytes) -> bool:
+    """Hexadecimal throughout (as far as `text` goes) and the magic first."""
+    return (text[:16].lower() == MAGIC.hex().encode()
+            and not text.translate(None, _HEX))
+
+
+def read_state(path: str, as_text: bool = True):
+    """(the state text, whether it is the whole file). The text has no
+    surrounding whitespace (hosts often end the file with a newline); it is
+    a str when `as_text`, else a read-only buffer of the file's bytes,
+    which spares a copy (a bits-24 state is 537 MB of text). A file whose
+    first bytes are not a state's beginning gives only those bytes (an even
+    number of them): the engine's message for them is the message for the
+    file."""
+    with open(path, "rb") as f:
+        raw = f.read(HEAD_CHECK + 1)
+        lead = len(raw) - len(raw.lstrip(_WHITESPACE))
+        whole = len(raw) <= HEAD_CHECK
+        if not whole and _starts_like_a_state(raw[lead:lead + 2 * HEADER]):
+            if f.seekable():
+                f.seek(0)
+                raw = f.read()
+            else:
+                raw = raw + f.read()
+            whole = True
+    end = len(raw)
+    if whole:
+        while end > lead and raw[end - 1] in _WHITESPACE:
+            end -= 1
+    else:
+        end = lead + (end - lead) // 2 * 2
+    view = memoryview(raw)[lead:end]
+    if not as_text:
+        return view, whole
+    # latin-1 maps every byte to one character, so stray bytes stay stray
+    # characters for the engine's hexadecimal check, one byte each in memory
+    text = str(view, "latin-1")
+    del view, raw
+    return text, whole
+
+
 def read_state_text(path: str) -> str:
-    """A state file's text without surrounding whitespace (hosts often end
-    the file with a newline)."""
-    with open(path, "r", encoding="ascii", errors="strict") as f:
-        return f.read().strip()
+    """A state file's text, as read_state gives it."""
+    return read_state(path)[0]
 
 
 def read_state_buffer(path: str) -> memoryview:
-    """A state file's characters as a read-only buffer, trailing whitespace
-    excluded without copying (a bits-24 state is a 537 MB text; decoding it
-    to str as well would double that). The functions here accept it in place
-    of the text."""
-    with open(path, "rb") as f:
-        raw = f.read()
-    end = len(raw)
-    while end and raw[end - 1] in b" \t\r\n":
-        end -= 1
-    start = 0
-    while start < end and raw[start] in b" \t\r\n":
-        start += 1
-    return memoryview(raw)[start:end]
+    """A state file's characters as a read-only buffer, as read_state gives
+    it. The functions here accept it in place of the text."""
+    return read_state(path, as_text=False)[0]
+
+
+def checksum_verified(message: Optional[str], size: int) -> Optional[bool]:
+    """Whether the engine got as far as the checksum and found it right
+    (True) or wrong (False), from its answer for a text of `size` decoded
+    bytes; None when it stopped before: not hexadecimal, shorter than 24
+    bytes, or without the magic."""
+    if message is None:
+        return True
+    if message == "state checksum mismatch":
+        return False
+    if message in ("state must be a hexadecimal string", "not a ordwyne state (bad magic)") \
+            or (message == "truncated state" and size < 24):
+        return None
+    return True
 
 
 def _unhex(text) -> bytes:

@@ -14,7 +14,6 @@ emptied every few thousand decisions so memory stays flat.
 
 from __future__ import annotations
 
-import json
 import math
 from dataclasses import dataclass
 from typing import Callable, Dict, List, Optional
@@ -269,15 +268,12 @@ class Verifier:
         else:
             self._find(ev, None, "malformed", ev.data.get("text"), None,
                        f"malformed line: {ev.data.get('reason')}")
-            self._account_for(ev.data.get("text", ""))
+            self._account_for(ev.data.get("value"))
 
-    def _account_for(self, text: str) -> None:
+    def _account_for(self, data) -> None:
         """Keep the counters in step across a malformed line that still shows
-        what it was, so one bad line does not also blame the lines after it."""
-        try:
-            data = json.loads(text)
-        except ValueError:
-            return
+        what it was (its parsed value), so one bad line does not also blame
+        the lines after it."""
         if type(data) is not dict:
             return
         record = data.get("record")
