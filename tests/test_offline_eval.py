@@ -232,8 +232,11 @@ def test_estimates_and_exclusions_against_the_log(tmp_path):
     half = 1.959963984540054 * math.sqrt(math.fsum(x * x for x in resid) / (len(w) - 1)
                                          / len(w)) / statistics.fmean(w)
     assert uniform["snips"]["high"] - v_snips == pytest.approx(half, rel=1e-6)
-    for r in report["rows"]:
+    for r in report["rows"][1:]:
         assert math.isfinite(r["dr"]["estimate"]) and r["dr"]["low"] < r["dr"]["high"]
+    # the logged row is a mean: no SNIPS or DR, in the JSON as in the table
+    assert row(report, "logged")["snips"] == row(report, "logged")["dr"] == {
+        "estimate": None, "low": None, "high": None}
 
 
 @pytest.mark.parametrize("epsilon, uniform_warned, deterministic", [
@@ -270,7 +273,7 @@ def test_nothing_to_use_gives_empty_estimates(tmp_path, capsys):
 SWEEP = ["--bits", "8,9", "--forgetfulness", "0.99,0.9", "--epsilon", "0.2,0,0.5"]
 
 
-@pytest.mark.parametrize("extra", [[], ["--bootstrap", "40", "--seed", "7"]],
+@pytest.mark.parametrize("extra", [[], ["--bootstrap", "200", "--seed", "7"]],
                          ids=["normal", "bootstrap"])
 def test_two_jobs_equal_one_bit_for_bit(tmp_path, extra):
     if extra:
@@ -288,7 +291,7 @@ def test_two_jobs_equal_one_bit_for_bit(tmp_path, extra):
 def test_bootstrap_is_seeded(tmp_path):
     pytest.importorskip("numpy")
     log = write(tmp_path / "log", host(n=200)[0])
-    flags = [log, *creation_flags(), "--bootstrap", "30"]
+    flags = [log, *creation_flags(), "--bootstrap", "200"]
     a = evaluate(tmp_path, *flags, "--seed", "1", name="a.json")
     b = evaluate(tmp_path, *flags, "--seed", "2", name="b.json")
     c = evaluate(tmp_path, *flags, "--seed", "1", name="c.json")
@@ -328,7 +331,7 @@ def run_dask(tmp_path, address, progress):
     from ordwyne_offline.start import Start
     return evaluate_api([str(tmp_path / "log")], Start.from_file(str(tmp_path / "state")),
                         bits=(8, 9), forgetfulness=(0.99, 0.9), epsilons=(0.2, 0.0, 0.5),
-                        bootstrap=20, scheduler=address, progress=progress)
+                        bootstrap=200, scheduler=address, progress=progress)
 
 
 @pytest.mark.slow
@@ -338,7 +341,7 @@ def test_dask_cluster_equals_local(tmp_path):
     lines, checkpoint = host(n=300, checkpoint_at=100)
     log = write(tmp_path / "log", lines)
     (tmp_path / "state").write_text(checkpoint)
-    flags = [log, "--state", str(tmp_path / "state"), *SWEEP, "--bootstrap", "20"]
+    flags = [log, "--state", str(tmp_path / "state"), *SWEEP, "--bootstrap", "200"]
     local = evaluate(tmp_path, *flags, "--jobs", "1", name="local.json")
     with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
                                   dashboard_address=None) as cluster:
@@ -371,7 +374,7 @@ def test_table_fits_80_columns_and_plot_is_written(tmp_path, capsys):
     pytest.importorskip("matplotlib")
     log = write(tmp_path / "log", host(n=150)[0])
     png = tmp_path / "eval.png"
-    for extra in ([], ["--bootstrap", "20"]):
+    for extra in ([], ["--bootstrap", "200"]):
         evaluate(tmp_path, log, *creation_flags(), "--epsilon", "0.123456789,0.2,0",
                  "--forgetfulness", "0.99,0.999999", "--plot", str(png), *extra)
         out = capsys.readouterr().out
@@ -389,7 +392,8 @@ def test_table_fits_80_columns_and_plot_is_written(tmp_path, capsys):
     (["--bits", "0"], "bad item '0'"),
     (["--forgetfulness", "0"], "bad item '0'"),
     (["--jobs", "0"], "'0' is not an integer >= 1"),
-    (["--bootstrap", "-3"], "'-3' is not an integer >= 1"),
+    (["--bootstrap", "-3"], "'-3' is not an integer >= 200"),
+    (["--bootstrap", "1"], "'1' is not an integer >= 200"),  # a nonsense interval
 ], ids=lambda v: v if isinstance(v, str) else None)
 def test_usage_errors_exit_2(tmp_path, capsys, argv, message):
     log = write(tmp_path / "log", host(n=5)[0])
@@ -424,7 +428,7 @@ def test_input_errors_exit_2(tmp_path, capsys, monkeypatch, case, message):
             "malformed line": [log, *fresh, "--jobs", "1"],
             "stdin on a cluster": ["-", *fresh, "--scheduler", "tcp://127.0.0.1:1"],
             "bad horizon": [log, "--bits", "8", "--horizon", "-1"],
-            "no numpy": [log, *fresh, "--bootstrap", "10"],
+            "no numpy": [log, *fresh, "--bootstrap", "200"],
             "no matplotlib": [log, *fresh, "--plot", str(tmp_path / "p.png")]}[case]
     monkeypatch.setitem(sys.modules, "numpy", None)  # as if not installed
     monkeypatch.setitem(sys.modules, "matplotlib", None)

@@ -14,7 +14,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Callable, Optional, Sequence, Tuple
+from typing import Callable, List, Optional, Sequence, Tuple
 
 from . import eval_report, sweep
 from .eval_core import ChunkPlan, EvalError, GroupPlan, RowPlan
@@ -22,7 +22,7 @@ from .logs import LogError
 from .start import DEFAULT_EPSILON, DEFAULT_FORGETFULNESS, StartError, start_from_args
 from .util import Progress
 
-__all__ = ["add_arguments", "run", "evaluate", "plan"]
+__all__ = ["add_arguments", "run", "evaluate", "plan", "train_command", "MIN_BOOTSTRAP"]
 
 
 def _list_type(convert: Callable[[str], object], check: Callable[[object], bool], what: str):
@@ -49,16 +49,22 @@ forgetfulness_list = _list_type(float, lambda v: 0.0 < v <= 1.0,
 bits_list = _list_type(int, lambda v: 1 <= v <= 24, "bits from 1 to 24")
 
 
-def _count(low: int):
+def _count(low: int, why: str = ""):
     def parse(text: str) -> int:
         try:
             value = int(text)
         except ValueError:
             value = None
         if value is None or value < low:
-            raise argparse.ArgumentTypeError(f"'{text}' is not an integer >= {low}")
+            raise argparse.ArgumentTypeError(f"'{text}' is not an integer >= {low}{why}")
         return value
     return parse
+
+
+# Each tail of a percentile interval rests on 2.5% of the resamples: below
+# this, on a handful of them, and a few draws give intervals that can miss
+# their own estimate.
+MIN_BOOTSTRAP = 200
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -86,9 +92,10 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                        help="forgetting factors (default: the start state's, or "
                             f"{DEFAULT_FORGETFULNESS})")
     est = parser.add_argument_group("estimates and output")
-    est.add_argument("--bootstrap", type=_count(1), metavar="N",
-                     help="bootstrap intervals from N resamples of the decisions "
-                          "(needs numpy) instead of the normal approximation")
+    est.add_argument("--bootstrap", type=_count(MIN_BOOTSTRAP, " (resamples for a 95% "
+                                                "percentile interval)"), metavar="N",
+                     help=f"bootstrap intervals from N >= {MIN_BOOTSTRAP} resamples of the "
+                          "decisions (needs numpy) instead of the normal approximation")
     est.add_argument("--seed", type=_count(0), default=0, metavar="S",
                      help="seed of the bootstrap (default 0)")
     est.add_argument("--json", metavar="FILE", help="also write the report as JSON")
@@ -136,28 +143,52 @@ def _rows(bits: Sequence[int], forgetfulness: Sequence[float], epsilons: Sequenc
 def plan(paths: Sequence[str], start, *, bits=None, forgetfulness=None, epsilons=None,
          bootstrap: int = 0, seed: int = 0, chunks: int = 1):
     """The table's rows and the work split into at most `chunks` tasks
-    (0: a task per model)."""
+    (0: a task per model). The logged and uniform rows go with the start
+    state's own model (bits and forgetfulness), the uniform row's reward
+    model, which runs without rows of its own when the sweep lacks it."""
     params = start.params
     bits = tuple(bits) if bits else (params["bits"],)
     forgetfulness = tuple(forgetfulness) if forgetfulness else (params["forgetfulness"],)
     if not epsilons:
         epsilons = tuple(dict.fromkeys((params["epsilon"], 0.0)))
     rows, groups = _rows(bits, forgetfulness, epsilons)
+    own = (params["bits"], params["forgetfulness"])
+    home = next((i for i, g in enumerate(groups) if (g.bits, g.forgetfulness) == own), None)
+    if home is None:
+        home = len(groups)
+        groups.append(GroupPlan(own[0], own[1], ()))
     tasks = []
     for members in sweep.split_groups(groups, chunks or len(groups)):
         tasks.append(ChunkPlan(
             paths=tuple(paths), start=start, groups=tuple(groups[i] for i in members),
-            extra_rows=tuple(rows[:2]) if 0 in members else (), bootstrap=bootstrap,
+            extra_rows=tuple(rows[:2]) if home in members else (), bootstrap=bootstrap,
             seed=seed))
     return rows, tasks
 
 
+def _row_entry(row: RowPlan, summary: dict, own) -> dict:
+    entry = {"name": row.name, "kind": row.kind, "bits": row.bits,
+             "forgetfulness": row.forgetfulness, "epsilon": row.epsilon,
+             "start_setting": (row.bits, row.forgetfulness, row.epsilon) == own}
+    entry.update(summary)
+    if row.kind == "logged":  # a mean, not an estimate: SNIPS and DR do not apply
+        entry["snips"] = entry["dr"] = {"estimate": None, "low": None, "high": None}
+    entry["warning"] = eval_report.small_ess(entry)
+    return entry
+
+
 def evaluate(paths: Sequence[str], start, *, bits=None, forgetfulness=None, epsilons=None,
              bootstrap: int = 0, seed: int = 0, jobs: Optional[int] = 1, scheduler=None,
-             progress=None) -> dict:
+             progress=None, names: Optional[Sequence[str]] = None,
+             state_path: Optional[str] = None) -> dict:
     """The report as a dict (what --json writes). With a scheduler, `jobs`
-    None means a task per worker thread. Raises EvalError, LogError,
-    OSError."""
+    None means a task per worker thread. `names` are the logs as the user
+    gave them (default `paths`) and `state_path` the start state's file,
+    for the report and its `ordwyne train` command. Raises EvalError,
+    LogError, OSError."""
+    if bootstrap and bootstrap < MIN_BOOTSTRAP:
+        raise EvalError(f"a bootstrap needs at least {MIN_BOOTSTRAP} resamples, not {bootstrap}")
+
     def tasks_for(chunks):
         return plan(paths, start, bits=bits, forgetfulness=forgetfulness, epsilons=epsilons,
                     bootstrap=bootstrap, seed=seed, chunks=chunks)
@@ -174,16 +205,9 @@ def evaluate(paths: Sequence[str], start, *, bits=None, forgetfulness=None, epsi
         summaries.update(result["rows"])
     params = start.params
     own = (params["bits"], params["forgetfulness"], params["epsilon"])
-    out_rows = []
-    for row in rows:
-        entry = {"name": row.name, "kind": row.kind, "bits": row.bits,
-                 "forgetfulness": row.forgetfulness, "epsilon": row.epsilon,
-                 "start_setting": (row.bits, row.forgetfulness, row.epsilon) == own}
-        entry.update(summaries[row.index])
-        entry["warning"] = eval_report.small_ess(entry)
-        out_rows.append(entry)
-    return {
-        "logs": list(paths),
+    names = list(paths if names is None else names)
+    report = {
+        "logs": names,
         "start": {key: params[key] for key in ("bits", "horizon", "default_reward", "epsilon",
                                                "forgetfulness")}
                  | {"decision_count": start.decision_count, "pending": start.pending},
@@ -192,8 +216,31 @@ def evaluate(paths: Sequence[str], start, *, bits=None, forgetfulness=None, epsi
         "seed": seed,
         "counts": results[0]["counts"],
         "incomplete_lines": results[0]["incomplete"],
-        "rows": out_rows,
+        "reward_range": results[0]["reward_range"],
+        "rows": [_row_entry(row, summaries[row.index], own) for row in rows],
     }
+    best = eval_report.best_row(report["rows"])
+    report["best"] = None if best is None else {
+        "row": best["name"],
+        "command": train_command(names, start, best, state_path)}
+    report["warnings"] = eval_report.warnings(report)
+    return report
+
+
+def train_command(logs: Sequence[str], start, row: dict, state_path: Optional[str] = None,
+                  out: str = "tuned.hex") -> List[str]:
+    """The `ordwyne train` command that applies an engine row: the start
+    state itself when the row is its own setting and the state has
+    decisions in it, otherwise a fresh state of the row's setting with the
+    start state's horizon and default reward."""
+    if row["start_setting"] and state_path is not None and start.decision_count:
+        return ["ordwyne", "train", *logs, "--state", state_path, "--out", out]
+    params = start.params
+    return ["ordwyne", "train", *logs, "--bits", str(row["bits"]),
+            "--horizon", repr(params["horizon"]),
+            "--default-reward", repr(params["default_reward"]),
+            "--epsilon", repr(row["epsilon"]), "--forgetfulness", repr(row["forgetfulness"]),
+            "--out", out]
 
 
 def _fail(message: str) -> int:
@@ -244,7 +291,8 @@ def run(args) -> int:
         report = evaluate(paths, start, bits=args.bits, forgetfulness=args.forgetfulness,
                           epsilons=args.epsilon, bootstrap=args.bootstrap or 0, seed=args.seed,
                           jobs=jobs, scheduler=args.scheduler,
-                          progress=progress if progress.enabled else None)
+                          progress=progress if progress.enabled else None, names=args.logs,
+                          state_path=args.state)
     except (EvalError, LogError) as e:
         return _fail(_stdin_named(str(e), spooled))
     except OSError as e:
@@ -253,7 +301,6 @@ def run(args) -> int:
         progress.done()
         if spooled is not None:
             os.unlink(spooled)
-    report["logs"] = list(args.logs)
     for where in report["incomplete_lines"]:
         print(f"ordwyne: warning: {_stdin_named(where, spooled)}: incomplete last line "
               "skipped (the log was cut during an append)", file=sys.stderr)
@@ -261,8 +308,13 @@ def run(args) -> int:
     try:
         if args.json:
             eval_report.write_json(args.json, report)
-        if args.plot:
-            eval_report.plot(args.plot, report)
     except OSError as e:
         return _fail(f"cannot write the output: {e}")
+    if args.plot:
+        try:
+            eval_report.plot(args.plot, report)
+        except Exception as e:  # matplotlib fails in many ways; none is worth a traceback
+            text = str(e).strip().splitlines()
+            return _fail(f"cannot write the plot {args.plot}: "
+                         f"{text[0] if text else type(e).__name__}")
     return 0
