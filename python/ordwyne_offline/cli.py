@@ -110,12 +110,22 @@ def _run_loaded(name: str, argv) -> int:
         return 2
     parser = _Parser(prog=f"{PROG} {name}", description=description)
     add(parser)
-    args = parser.parse_args(argv)
+    if not any("--max-line-bytes" in a.option_strings for a in parser._actions):
+        from .logs import add_reading_arguments
+        add_reading_arguments(parser)  # every command reads logs under the same bound
+    return _run_checked(name, run, parser.parse_args(argv))
+
+
+def _run_checked(name: str, run, args) -> int:
+    """Run a parsed command once its outputs are known to be safe to write,
+    its log reading bounded by --max-line-bytes."""
+    from .logs import line_limit
     problem = _file_problem(args)
     if problem is not None:
         _err(name, problem)
         return 2
-    return run(args)
+    with line_limit(getattr(args, "max_line_bytes", None)):
+        return run(args)
 
 
 # What a command reads and writes, by argument name, whichever command it is:
@@ -242,11 +252,7 @@ def _dispatch(argv: List[str]) -> int:
     if argv[:1] and argv[0] in _LOADED:  # its own parser, options first included
         return _run_loaded(argv[0], argv[1:])
     args = build_parser().parse_args(argv)
-    problem = _file_problem(args)
-    if problem is not None:
-        _err(args.command, problem)
-        return 2
-    return args.run(args)
+    return _run_checked(args.command, args.run, args)
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -325,8 +331,7 @@ def _run_replay(args) -> int:
 
     try:
         result = replay_events(start, iter_events(args.logs, incomplete="warn",
-                                                  progress=progress, lazy_features=True,
-                                                  max_line_bytes=args.max_line_bytes),
+                                                  progress=progress, lazy_features=True),
                                keep_going=args.keep_going, until_line=args.until_line,
                                on_mismatch=show)
     except LogError as e:
@@ -390,7 +395,7 @@ def _run_verify(args) -> int:
     verifier.file_order = {("<stdin>" if p == "-" else p): i for i, p in enumerate(args.logs)}
     try:
         for ev in iter_events(args.logs, incomplete="report", malformed="report",
-                              progress=progress, max_line_bytes=args.max_line_bytes):
+                              progress=progress):
             verifier.feed(ev)
         verifier.finish()
     except OSError as e:

@@ -15,6 +15,7 @@ words NaN and Infinity, integers of any size and escaped non-ASCII text.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import sys
 from typing import Callable, Iterable, Iterator, NamedTuple, Optional
@@ -23,7 +24,7 @@ from .logstream import CUT as _CUT, CorruptData, LogStream, open_stream
 
 __all__ = ["Event", "LogError", "ReadError", "iter_events", "decision_inputs",
            "decision_count_of", "check_structure", "open_log", "features_text",
-           "MAX_LINE_BYTES", "add_reading_arguments"]
+           "MAX_LINE_BYTES", "add_reading_arguments", "line_limit"]
 
 PROGRESS_EVERY = 4096  # lines between two progress callbacks
 MAX_LINE_BYTES = 16 << 20  # the default bound on a line's length, newline aside
@@ -87,9 +88,25 @@ def _byte_count(text: str) -> int:
 
 
 def add_reading_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--max-line-bytes", type=_byte_count, default=MAX_LINE_BYTES,
-                        metavar="N", help="refuse log lines longer than N bytes (default "
+    parser.add_argument("--max-line-bytes", type=_byte_count, default=None, metavar="N",
+                        help="refuse log lines longer than N bytes (default "
                         f"{MAX_LINE_BYTES >> 20}M; K, M and G suffixes allowed)")
+
+
+_limit = [MAX_LINE_BYTES]
+
+
+@contextlib.contextmanager
+def line_limit(n: Optional[int]):
+    """While inside, iter_events bounds lines by `n` bytes unless told
+    otherwise (None: as before). The command line sets it for a whole run,
+    so every command's reading follows --max-line-bytes."""
+    old = _limit[0]
+    _limit[0] = old if n is None else n
+    try:
+        yield _limit[0]
+    finally:
+        _limit[0] = old
 
 
 def open_log(path: str) -> LogStream:
@@ -416,7 +433,7 @@ def _not_a_log(name: str, raw: bytes) -> ReadError:
 def iter_events(paths: Iterable[str], *, incomplete: str = "warn",
                 progress: Optional[Callable[[int], None]] = None,
                 malformed: str = "error", lazy_features: bool = False,
-                max_line_bytes: int = MAX_LINE_BYTES) -> Iterator[Event]:
+                max_line_bytes: Optional[int] = None) -> Iterator[Event]:
     """Every line of the logs as an `Event`, in file order then line order.
 
     With lazy_features (and malformed="error"), a decision line may come with
@@ -431,8 +448,9 @@ def iter_events(paths: Iterable[str], *, incomplete: str = "warn",
 
     Whatever the modes, `ReadError` ends the reading when a file cannot be
     read as a log: none of its first FIRST_LINES lines is a log line (a
-    state file is named as such), a line is longer than `max_line_bytes`,
-    or its compressed data is corrupt (data cut short is a torn last line).
+    state file is named as such), a line is longer than `max_line_bytes`
+    (default: the `line_limit` in force, MAX_LINE_BYTES unless set), or its
+    compressed data is corrupt (data cut short is a torn last line).
 
     `progress`, if given, is called with the number of lines read so far
     (over all files) every few thousand lines and at the end of each file.
@@ -443,6 +461,8 @@ def iter_events(paths: Iterable[str], *, incomplete: str = "warn",
         raise ValueError("malformed must be 'error' or 'report'")
     lazy = lazy_features and malformed == "error" and _fast_dumps is not None
     report = malformed == "report"
+    if max_line_bytes is None:
+        max_line_bytes = _limit[0]
     total = 0
     for path in paths:
         stream = open_log(path)
@@ -510,10 +530,25 @@ def iter_events(paths: Iterable[str], *, incomplete: str = "warn",
                 raise _not_a_log(name, held[0][2])
         except CorruptData as e:
             raise ReadError(name, None, str(e)) from None
+        except LogError as e:
+            if type(e) is LogError and stream.compressed:
+                _check_the_rest(stream, name, max_line_bytes)
+            raise
         finally:
             stream.close()
         if progress is not None:
             progress(total)
+
+
+def _check_the_rest(stream: LogStream, name: str, limit: int) -> None:
+    """Damage that still decodes shows first as a bad line and only later
+    as a decoder or checksum error: for a compressed log, the error is the
+    one to report, so the rest is decoded (and dropped) to look for it."""
+    try:
+        for _ in stream.lines(limit):
+            pass
+    except CorruptData as e:
+        raise ReadError(name, None, str(e)) from None
 
 
 def _faults(name: str, faults: list, report: bool) -> Iterator[Event]:

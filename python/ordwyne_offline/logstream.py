@@ -276,6 +276,10 @@ class LogStream:
         self._decoded = decoded
         self._close = close
 
+    @property
+    def compressed(self) -> bool:
+        return self._decoded is not None
+
     def lines(self, limit: int) -> Iterator[bytes]:
         yield from iter(partial(self._text.readline, limit + 1), b"")
         d = self._decoded
