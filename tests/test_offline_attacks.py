@@ -296,15 +296,21 @@ def test_a_line_beyond_the_limit_is_refused_in_bounded_memory(tmp_path, capsys, 
     assert peak < 12 << 20
 
 
-def test_a_raised_limit_admits_the_long_line(tmp_path, capsys, log):
+@pytest.mark.parametrize("command", COMMANDS)
+def test_the_limit_is_the_same_for_every_command_and_process(tmp_path, capsys, log, command):
     lines = open(log).read().splitlines(keepends=True)
     data = json.loads(lines[0])
     data["context"]["padding"] = "x" * 300
     path = tmp_path / "long.log"
     path.write_text(json.dumps(data) + "\n" + "".join(lines[1:]))
-    assert run(capsys, ["verify", str(path), "--max-line-bytes", "200"])[0] == 2
-    status, out, _ = run(capsys, ["verify", str(path), "--max-line-bytes", "1K"])
-    assert status == 1 and "malformed" not in out  # a finding, but the line was read
+    args = argv(command, str(path), tmp_path)
+    if command == "eval":  # two settings in two processes: the workers follow the limit too
+        args[args.index("--jobs") + 1] = "2"
+        args[args.index("--forgetfulness") + 1] += ",0.5"
+    status, _, err = run(capsys, args + ["--max-line-bytes", "200"])
+    assert status == 2 and "long.log:1: a line longer than 200 bytes" in err
+    status, _, err = run(capsys, args + ["--max-line-bytes", "1K"])
+    assert status in (0, 1) and "longer than" not in err
 
 
 def test_a_malformed_line_keeps_a_short_excerpt(tmp_path, capsys, log):

@@ -15,13 +15,14 @@ from __future__ import annotations
 import heapq
 import math
 from array import array
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from statistics import NormalDist
 from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 import ordwyne
 
-from .logs import decision_inputs, iter_events
+from .logs import (LazyFeatures, check_lazy_features, current_line_limit, decision_inputs,
+                   iter_events)
 
 __all__ = ["RowPlan", "GroupPlan", "ChunkPlan", "EvalError", "epsilon_greedy",
            "Accumulator", "RewardModel", "run_chunk", "Z95"]
@@ -68,6 +69,8 @@ class ChunkPlan:
     extra_rows: Tuple[RowPlan, ...] = ()
     bootstrap: int = 0
     seed: int = 0
+    # the planner's --max-line-bytes, carried to the workers
+    max_line_bytes: int = field(default_factory=current_line_limit)
 
 
 def epsilon_greedy(estimates: Sequence[float], epsilon: float) -> List[float]:
@@ -509,10 +512,10 @@ class _Pass:
                     "outcome": self.outcome, "watermark": self.watermark}
         counts = self.counts
         contained = self.contained
-        # Evaluation never reads a decision's logged features (each target
-        # encodes the candidates itself), so their text is not parsed.
+        # Evaluation never uses a decision's logged features (each target
+        # encodes the candidates itself), so their text is only checked.
         for event in iter_events(self.task.paths, progress=progress, incomplete="report",
-                                 lazy_features=True):
+                                 lazy_features=True, max_line_bytes=self.task.max_line_bytes):
             counts["lines"] += 1
             kind = event.kind
             if kind == "incomplete":  # warned about once, by the caller
@@ -530,6 +533,8 @@ class _Pass:
         counts["decisions"] += 1
         data = event.data
         record = data["record"]
+        if type(record["features"]) is LazyFeatures:  # unread, so judged here
+            check_lazy_features(event.file, event.line, record["features"])
         inputs = decision_inputs(data)
         context, candidates, t = inputs[0], inputs[1], inputs[2]
         n = len(candidates)

@@ -17,6 +17,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import json
+import re
 import sys
 from typing import Callable, Iterable, Iterator, NamedTuple, Optional
 
@@ -24,7 +25,7 @@ from .logstream import CUT as _CUT, CorruptData, LogStream, open_stream
 
 __all__ = ["Event", "LogError", "ReadError", "iter_events", "decision_inputs",
            "decision_count_of", "check_structure", "open_log", "features_text",
-           "MAX_LINE_BYTES", "add_reading_arguments", "line_limit"]
+           "MAX_LINE_BYTES", "add_reading_arguments", "line_limit", "current_line_limit"]
 
 PROGRESS_EVERY = 4096  # lines between two progress callbacks
 MAX_LINE_BYTES = 16 << 20  # the default bound on a line's length, newline aside
@@ -107,6 +108,12 @@ def line_limit(n: Optional[int]):
         yield _limit[0]
     finally:
         _limit[0] = old
+
+
+def current_line_limit() -> int:
+    """The bound iter_events applies by default now (for work handed to
+    other processes, which do not share this one's setting)."""
+    return _limit[0]
 
 
 def open_log(path: str) -> LogStream:
@@ -407,6 +414,22 @@ def full_data(file: str, line: int, raw: bytes) -> dict:
     if reason is not None:
         raise LogError(file, line, reason)
     return data
+
+
+# Plain [index, decimal] pairs without exponents, as orjson writes the usual
+# vector; with no number starting in a 0 digit (searched apart), such a text
+# is JSON and a list of [int >= 0, float] pairs.
+_PLAIN_PAIRS = re.compile(rb"\[\[\d+,-?\d+\.\d+\](?:,\[\d+,-?\d+\.\d+\])*\]")
+_LEADING_ZERO = re.compile(rb"[\[,-]0\d")
+
+
+def check_lazy_features(file: str, line: int, features: LazyFeatures) -> None:
+    """For a reader that never compares a LazyFeatures with replayed
+    features: raises LogError, as the full read does, when the line is
+    no log line. A text other than plain pairs is judged by `full_data`."""
+    text = features.text
+    if _PLAIN_PAIRS.fullmatch(text) is None or _LEADING_ZERO.search(text) is not None:
+        full_data(file, line, features.raw)
 
 
 def _excerpt(raw: bytes) -> str:
