@@ -416,19 +416,18 @@ def full_data(file: str, line: int, raw: bytes) -> dict:
     return data
 
 
-# Plain [index, decimal] pairs without exponents, as orjson writes the usual
-# vector; with no number starting in a 0 digit (searched apart), such a text
-# is JSON and a list of [int >= 0, float] pairs.
-_PLAIN_PAIRS = re.compile(rb"\[\[\d+,-?\d+\.\d+\](?:,\[\d+,-?\d+\.\d+\])*\]")
-_LEADING_ZERO = re.compile(rb"[\[,-]0\d")
+# Plain [index, decimal] pairs, as orjson writes the usual vector: such a
+# text is JSON and a list of [int >= 0, float] pairs.
+_PLAIN_NUMBER = rb"(?:0|[1-9]\d*)"
+_PLAIN_PAIR = rb"\[" + _PLAIN_NUMBER + rb",-?" + _PLAIN_NUMBER + rb"\.\d+\]"
+_PLAIN_PAIRS = re.compile(rb"\[" + _PLAIN_PAIR + rb"(?:," + _PLAIN_PAIR + rb")*\]")
 
 
 def check_lazy_features(file: str, line: int, features: LazyFeatures) -> None:
     """For a reader that never compares a LazyFeatures with replayed
     features: raises LogError, as the full read does, when the line is
     no log line. A text other than plain pairs is judged by `full_data`."""
-    text = features.text
-    if _PLAIN_PAIRS.fullmatch(text) is None or _LEADING_ZERO.search(text) is not None:
+    if _PLAIN_PAIRS.fullmatch(features.text) is None:
         full_data(file, line, features.raw)
 
 

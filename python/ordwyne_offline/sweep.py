@@ -30,8 +30,7 @@ __all__ = ["split_groups", "run_local", "run_dask", "worker_paths", "spool_stdin
 def split_groups(groups: Sequence[GroupPlan], chunks: int) -> List[List[int]]:
     """Indices of `groups` for each of at most `chunks` tasks, balanced by
     cost (one engine model per group plus a little per epsilon), each list
-    in the groups' own order. Group 0 stays first in its task: the logged
-    and uniform rows read its model."""
+    in the groups' own order, so a task's rows keep the table's order."""
     chunks = max(1, min(chunks, len(groups)))
     loads = [0.0] * chunks
     members: List[List[int]] = [[] for _ in range(chunks)]
