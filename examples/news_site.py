@@ -292,8 +292,9 @@ def plot(path: Path, hours: Array, curves: dict[str, Array], window: int,
     plt.close(fig)
 
 
-def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
-    p = argparse.ArgumentParser(description=(__doc__ or "").split("\n\n")[0],
+def make_parser(description: str | None = None) -> argparse.ArgumentParser:
+    """The day's flags (the fleet example adds its own to them)."""
+    p = argparse.ArgumentParser(description=description or (__doc__ or "").split("\n\n")[0],
                                 formatter_class=argparse.ArgumentDefaultsHelpFormatter)
     p.add_argument("--visits", type=int, default=30_000, help="visits in the simulated day")
     p.add_argument("--epsilon", type=float, default=0.05, help="exploration rate")
@@ -304,6 +305,12 @@ def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
                    help="seconds a click may take before the visit counts as no-click")
     p.add_argument("--seed", type=int, default=7, help="seed of the world and of the salt")
     p.add_argument("--out", type=Path, default=Path("out"), help="output folder")
+    return p
+
+
+def parse_args(argv: Sequence[str] | None = None,
+               p: argparse.ArgumentParser | None = None) -> argparse.Namespace:
+    p = p or make_parser()
     args = p.parse_args(argv)
     if args.visits < 10:
         p.error("--visits must be at least 10")

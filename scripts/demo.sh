@@ -7,6 +7,8 @@
 # arguments; its log, state files and picture land in out/. Then the offline
 # tool checks the day's log by replaying it from the start state, and
 # estimates what other settings would have earned on the same traffic.
+# Last, the same site served by four worker processes and one learner
+# (examples/news_fleet.py), its files in out/fleet/.
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -39,4 +41,18 @@ say "ordwyne verify $LOG --state $START"
 say "ordwyne eval $LOG --state $START --epsilon 0,0.05,0.2 --forgetfulness 1.0,0.999"
 "$VENV/bin/ordwyne" eval "$LOG" --state "$START" --epsilon 0,0.05,0.2 \
     --forgetfulness 1.0,0.999 --quiet --json "$OUT/eval.json" --plot "$OUT/eval.png" || rc=$?
+
+# The same site served by a fleet: its output goes below OUT, whatever --out said.
+fleet_args=()
+skip=0
+for a in "$@"; do
+    if ((skip)); then skip=0; continue; fi
+    case $a in
+        --out) skip=1 ;;
+        --out=*) ;;
+        *) fleet_args+=("$a") ;;
+    esac
+done
+say "examples/news_fleet.py: 4 worker processes, one learner (ordwyne train --follow)"
+"$VENV/bin/python" "$ROOT/examples/news_fleet.py" "${fleet_args[@]}" --out "$OUT/fleet" || rc=$?
 exit "$rc"
