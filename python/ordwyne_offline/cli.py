@@ -56,6 +56,16 @@ def _add_log_command(sub, name: str, help: str, description: str):
     return p
 
 
+def _line_count(text: str) -> int:
+    try:
+        n = int(text)
+    except ValueError:
+        n = -1
+    if n < 0:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a number of lines (0 or more)")
+    return n
+
+
 def _add_replay(sub) -> None:
     p = _add_log_command(sub, "replay", "rebuild a state from a start state and logs",
                          "Replay decision and resolution lines on a start state and write the "
@@ -64,7 +74,7 @@ def _add_replay(sub) -> None:
     p.add_argument("--out", required=True, metavar="FILE", help="where to write the state")
     p.add_argument("--keep-going", action="store_true",
                    help="report mismatches and continue instead of stopping at the first")
-    p.add_argument("--until-line", type=int, metavar="N",
+    p.add_argument("--until-line", type=_line_count, metavar="N",
                    help="stop after N lines (counted over all logs)")
     p.add_argument("--quiet", "-q", action="store_true", help="no progress display")
     p.set_defaults(run=_run_replay)
@@ -75,6 +85,9 @@ def _add_verify(sub) -> None:
                          "Check the log's own consistency; with a start state also replay it "
                          "and compare every decision. Exit 0 clean, 1 findings, 2 usage or "
                          "input error.")
+    p.add_argument("--expect", metavar="LATER",
+                   help="a later checkpoint of the same host: the replay must arrive at it "
+                   "(needs a start state)")
     p.add_argument("--json", metavar="FILE", dest="json_out", help="write a JSON report")
     p.add_argument("--quiet", "-q", action="store_true",
                    help="no progress display and no per-finding lines")
@@ -366,6 +379,25 @@ def _run_replay(args) -> int:
 
 # -- verify ----------------------------------------------------------------
 
+def _later_state(args, start):
+    """The --expect state, or None (an error said) when it cannot serve."""
+    from .start import Start, StartError
+    if start is None:
+        _err("verify", "--expect needs a start state: --state FILE, or --bits and --horizon")
+        return None
+    try:
+        later = Start.from_file(args.expect)
+    except StartError as e:
+        _err("verify", str(e).replace("state", "--expect state", 1))
+        return None
+    if later.decision_count < start.decision_count or later.model_version < start.model_version:
+        _err("verify", f"--expect {args.expect} is older than the start state "
+             f"({later.decision_count:,} decisions and model version {later.model_version:,}, "
+             f"the start state's {start.decision_count:,} and {start.model_version:,})")
+        return None
+    return later
+
+
 def _run_verify(args) -> int:
     from .logs import iter_events
     from .start import has_start
@@ -377,25 +409,28 @@ def _run_verify(args) -> int:
         start = _start("verify", args)
         if start is None:
             return 2
+    later = None
+    if args.expect is not None:
+        later = _later_state(args, start)
+        if later is None:
+            return 2
     progress = Progress("verify", enabled=False if args.quiet else None)
-    shown = [0]
 
     def emit(f):
         if not args.quiet:
             progress.done()
             print(str(f))
-        shown[0] += 1
 
     def warn(text):
         if not args.quiet:
             progress.done()
             print(text)
 
-    verifier = Verifier(start, emit=emit, warn=warn)
+    verifier = Verifier(start, emit=emit, warn=warn, expect=later, expect_name=args.expect)
     verifier.file_order = {("<stdin>" if p == "-" else p): i for i, p in enumerate(args.logs)}
     try:
         for ev in iter_events(args.logs, incomplete="report", malformed="report",
-                              progress=progress):
+                              progress=progress, lazy_features=True):
             verifier.feed(ev)
         verifier.finish()
     except OSError as e:
@@ -413,8 +448,15 @@ def _run_verify(args) -> int:
             return 2
     mode = "self-consistency and replay" if start is not None else "self-consistency only"
     print(f"verified {verifier.lines:,} lines, {mode}")
-    print(f"  {verifier.decisions:,} decisions, {verifier.resolutions:,} resolutions, "
+    fleet = "".join(f", {n:,} {what}" for n, what in ((verifier.outcomes, "outcomes"),
+                                                      (verifier.watermarks, "watermarks")) if n)
+    print(f"  {verifier.decisions:,} decisions, {verifier.resolutions:,} resolutions{fleet}, "
           f"{verifier.skipped:,} skipped (already in the start state)")
+    stopped = verifier.replay_stopped
+    if stopped is not None:
+        print(f"  the replay stopped at {stopped[0]}:{stopped[1]}: {stopped[2]}")
+    if later is not None and verifier.expect is not None and not verifier.expect.done:
+        print(f"  not compared with {args.expect}: the replay did not get there")
     if verifier.ok:
         print("OK: no findings" + (f" ({verifier.warnings:,} warnings)"
                                    if verifier.warnings else ""))

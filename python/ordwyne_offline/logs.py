@@ -150,11 +150,13 @@ _DICT = {dict}
 
 
 def _candidates_ok(candidates: list) -> bool:
-    """[[str, dict], ...], in C-level passes like _pairs_ok."""
-    if set(map(type, candidates)) != _LIST or set(map(len, candidates)) != _TWO:
-        return False
-    names, objects = zip(*candidates)
-    return set(map(type, names)) == _STR and set(map(type, objects)) == _DICT
+    """[[str, dict], ...]. A plain loop: candidate lists are short, and for
+    a few items it beats the set(map()) passes _pairs_ok takes."""
+    for c in candidates:
+        if type(c) is not list or len(c) != 2 or type(c[0]) is not str \
+                or type(c[1]) is not dict:
+            return False
+    return True
 
 
 def _is_u64(v) -> bool:
@@ -362,9 +364,6 @@ class LazyFeatures:
         self.raw = raw
 
 
-_FEATURES_KEY = b'"features":'
-
-
 def _parse_lazy(raw: bytes) -> Optional[dict]:
     """A decision line parsed with its features as a LazyFeatures, or None
     when the line does not take this way (it is then read in full).
@@ -374,23 +373,35 @@ def _parse_lazy(raw: bytes) -> Optional[dict]:
     quotes, so when those occur once and the parsed record holds the 0, the
     cut was the record's features: the whole line is that parse with the
     features in it, provided the cut text is a JSON value. The replay proves
-    that by finding it equal to orjson's text of the replayed features."""
-    if raw.count(b'"features"') != 1 or b"\\u" in raw:
+    that by finding it equal to orjson's text of the replayed features.
+
+    The rest is read by orjson without the guard for integers beyond 64
+    bits (a pass over the whole line): the record's integers are checked to
+    be ints, which orjson gives exactly up to 64 bits (a larger one comes as
+    a float, fails the check and sends the line the long way), and a number
+    in a context or candidate reaches only `decide`, which takes every
+    number as the double orjson already made of it."""
+    if _fast_loads is None:
         return None
-    start = raw.find(_FEATURES_KEY)
-    if start == -1:
+    first = raw.find(b'"features"')
+    if first == -1 or raw[first + 10:first + 13] != b":[[" \
+            or raw.find(b'"features"', first + 10) != -1:
         return None
-    start += len(_FEATURES_KEY)
-    if raw[start:start + 2] != b"[[":
+    if b"\\" in raw and b"\\u" in raw:  # one-byte search first: most lines have no escape
         return None
+    start = first + 11
     end = raw.find(b"]]", start)
     if end == -1:
         return None
     end += 2
+    cut = raw[:start] + b"0" + raw[end:]
     try:
-        data = _loads(raw[:start] + b"0" + raw[end:])
-    except ValueError:
-        return None
+        data = _fast_loads(cut)
+    except ValueError:  # NaN, infinities: the reference reads them
+        try:
+            data = _reference_loads(cut)
+        except ValueError:
+            return None
     record = data.get("record") if type(data) is dict else None
     if type(record) is not dict or data.get("event") != "decision":
         return None
@@ -458,9 +469,10 @@ def iter_events(paths: Iterable[str], *, incomplete: str = "warn",
                 max_line_bytes: Optional[int] = None) -> Iterator[Event]:
     """Every line of the logs as an `Event`, in file order then line order.
 
-    With lazy_features (and malformed="error"), a decision line may come with
-    its `record.features` a `LazyFeatures`, for a replay that compares them
-    as text and calls `full_data` when they differ.
+    With lazy_features, a decision line may come with its `record.features`
+    a `LazyFeatures`, for a replay that compares them as text and calls
+    `full_data` when they differ (or `check_lazy_features`); such a line's
+    features are not yet known to be sound, whatever `malformed` says.
 
     A malformed line raises `LogError` (with malformed="report" it is
     yielded as kind "malformed" instead). A last line that does not end in a
@@ -481,7 +493,7 @@ def iter_events(paths: Iterable[str], *, incomplete: str = "warn",
         raise ValueError("incomplete must be 'warn', 'report' or 'error'")
     if malformed not in ("error", "report"):
         raise ValueError("malformed must be 'error' or 'report'")
-    lazy = lazy_features and malformed == "error" and _fast_dumps is not None
+    lazy = lazy_features and _fast_dumps is not None
     report = malformed == "report"
     if max_line_bytes is None:
         max_line_bytes = _limit[0]

@@ -5,6 +5,10 @@ must come back equal to the logged record, field for field; each resolution
 goes through `learn` with the logged reward at a time that reproduces the
 logged kind: NaN is never due, so the reward counts ("rewarded"), and +inf
 is always due, so the default reward counts ("expired").
+
+A replay follows one host's own calls: a fleet's outcome and watermark
+lines are not calls of the host and are passed over (`ordwyne train`
+learns from them).
 """
 
 from __future__ import annotations
@@ -15,16 +19,18 @@ from typing import Callable, List, Optional
 
 import ordwyne
 
-from .logs import LazyFeatures, _fast_dumps as _dumps, decision_inputs, features_text, full_data
-from .start import Start
+from .logs import LazyFeatures, _fast_dumps as _dumps, features_text, full_data
+from .start import Prefix, Start
 from .util import same_features, same_float
 
-__all__ = ["Mismatch", "ReplayResult", "compare_decision", "resolve", "replay_events",
-           "RESOLVE_AT"]
+__all__ = ["Mismatch", "ReplayResult", "compare_decision", "replay_decision", "resolve",
+           "replay_events", "RESOLVE_AT", "DECIDE_ERRORS"]
 
+_decide = ordwyne.decide
 NAN = math.nan
 INF = math.inf
 RESOLVE_AT = {"rewarded": NAN, "expired": INF}
+DECIDE_ERRORS = (ValueError, TypeError, OverflowError)  # what decide raises for bad inputs
 
 
 @dataclass
@@ -87,6 +93,35 @@ def compare_decision(record, data: dict) -> List[tuple]:
     return out
 
 
+def replay_decision(state, data: dict, file: str, line: int):
+    """Decide on one decision line's own inputs: (the replayed record, its
+    differences from the logged record as compare_decision gives them, the
+    line's data). Features the reader left unparsed are read in full only
+    when the quick comparison does not settle the line, and `data` is then
+    the full reading. A malformed line raises LogError; inputs decide refuses
+    raise its error (DECIDE_ERRORS), after LogError if the line is malformed.
+
+    The decide call also vouches for what the reader's structure check of a
+    quickly read line would otherwise have to walk item by item: it takes
+    only a context object and [name, object] candidates (as tuples here)."""
+    logged = data["record"]
+    lazy = logged["features"]
+    if type(lazy) is not LazyFeatures:
+        lazy = None
+    try:
+        record = _decide(state, data["context"], [tuple(c) for c in data["candidates"]],
+                         logged["t"], logged["salt"])
+    except DECIDE_ERRORS:
+        if lazy is not None:
+            full_data(file, line, lazy.raw)  # a malformed line says so first
+        raise
+    if lazy is not None:
+        if _same_record(record, logged, lazy.text):
+            return record, (), data  # well formed, and the replayed record
+        data = full_data(file, line, lazy.raw)
+    return record, compare_decision(record, data), data
+
+
 def resolve(state, data: dict, default_reward: float):
     """Replay one resolution line. Returns (resolution or None, problem or
     None), problem being (check, logged, expected, message)."""
@@ -126,12 +161,19 @@ def replay_events(start: Start, events, *, keep_going: bool = False,
                   on_mismatch: Optional[Callable[[Mismatch], None]] = None) -> ReplayResult:
     """Replay the events on a new state made from `start`. The first
     mismatch stops the replay (result.stopped_at) unless keep_going.
-    `until_line` stops after that many lines, counted over all files."""
+    `until_line` stops after that many lines, counted over all files.
+
+    Lines the start state already contains are skipped at the head of the
+    log; after it such a line is a mismatch (`Prefix`). A decision line
+    whose bits are not the state's is one too: the state cannot have made
+    it."""
     state = start.new_state()
     result = ReplayResult(state)
     default_reward = start.params["default_reward"]
-    contained = start.already_contained if start.decision_count else None
-    decide = ordwyne.decide
+    bits = start.params["bits"]
+    prefix = Prefix(start)
+    classify = prefix.classify if prefix.open else None
+    SKIP, LATE = Prefix.SKIP, Prefix.LATE
     lines = 0
 
     def report(ev, decision_id, check, logged, expected, message=None):
@@ -142,46 +184,64 @@ def replay_events(start: Start, events, *, keep_going: bool = False,
             on_mismatch(m)
         if not keep_going:
             result.stopped_at = m
-        return m
+
+    def late(ev, decision_id, check, what):
+        report(ev, decision_id, check, decision_id, None,
+               f"{what} {decision_id!r} is already in the start state, but comes after "
+               "lines that are not: the line is out of place")
 
     for ev in events:
         if until_line is not None and lines >= until_line:
             break
         lines += 1
         kind = ev.kind
-        if kind not in ("decision", "resolution"):
-            continue  # torn last lines are warned about by the reader
-        if contained is not None and contained(ev):
-            result.skipped += 1
-            continue
-        data = ev.data
         if kind == "decision":
-            logged = data["record"]
-            context, candidates, t, salt, _ = decision_inputs(data)
-            decision_id = logged["decision_id"]
-            lazy = logged["features"]
-            if type(lazy) is not LazyFeatures:
-                lazy = None
+            data = ev.data
+            if classify is not None:
+                where = classify(ev)
+                if where == SKIP:
+                    result.skipped += 1
+                    continue
+                if where == LATE:
+                    late(ev, data["record"]["decision_id"], "decision_id", "decision")
+                    if result.stopped_at:
+                        break
+                    continue
+                prefix.close()
+            if data["bits"] != bits:
+                report(ev, data["record"]["decision_id"], "bits", data["bits"], bits,
+                       f"the line's bits {data['bits']} are not the state's {bits}: "
+                       "the state cannot have made this decision")
+                if result.stopped_at:
+                    break
             try:
-                record = decide(state, context, candidates, t, salt)
-            except (ValueError, TypeError, OverflowError) as e:
-                if lazy is not None:
-                    full_data(ev.file, ev.line, lazy.raw)  # a malformed line says so first
-                report(ev, decision_id, "malformed", None, None, f"decide refused the line: {e}")
+                record, differences, data = replay_decision(state, data, ev.file, ev.line)
+            except DECIDE_ERRORS as e:
+                report(ev, data["record"]["decision_id"], "malformed", None, None,
+                       f"decide refused the line: {e}")
                 if result.stopped_at:
                     break
                 continue
             result.decisions += 1
-            if lazy is not None:
-                if _same_record(record, logged, lazy.text):
-                    continue  # the line is well formed and its record the replayed one
-                data = full_data(ev.file, ev.line, lazy.raw)
-            for check, logged, expected in compare_decision(record, data):
-                report(ev, decision_id, check, logged, expected)
-                if result.stopped_at:
-                    break
-        else:
+            if differences:
+                decision_id = data["record"]["decision_id"]
+                for check, logged, expected in differences:
+                    report(ev, decision_id, check, logged, expected)
+                    if result.stopped_at:
+                        break
+        elif kind == "resolution":
+            data = ev.data
             decision_id = data["decision_id"]
+            if classify is not None:
+                where = classify(ev)
+                if where == SKIP:
+                    result.skipped += 1
+                    continue
+                if where == LATE:
+                    late(ev, decision_id, "second_resolution", "the resolution of")
+                    if result.stopped_at:
+                        break
+                    continue
             resolution, problem = resolve(state, data, default_reward)
             if resolution is None and problem is None:
                 report(ev, decision_id, "unknown_decision", decision_id, None,
@@ -190,6 +250,8 @@ def replay_events(start: Start, events, *, keep_going: bool = False,
                 report(ev, decision_id, problem[0], problem[1], problem[2], problem[3])
             if resolution is not None:
                 result.resolutions += 1
+        # outcome and watermark lines are a fleet's, not the host's calls; a
+        # torn last line was warned about by the reader
         if result.stopped_at:
             break
     result.lines = lines

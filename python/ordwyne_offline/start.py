@@ -5,7 +5,9 @@ wrote with `serialize`) or a fresh one made with `create`'s arguments.
 Starting from a checkpoint, the log lines the checkpoint already contains
 are recognised and skipped: decisions whose counter is below the state's
 decision count, and resolutions of decisions made before the state that
-are no longer pending in it.
+are no longer pending in it. They are skipped only at the head of the log
+(`Prefix`): once a line the checkpoint does not contain has come, such a
+line is out of place.
 """
 
 from __future__ import annotations
@@ -18,7 +20,7 @@ import ordwyne
 from .logs import Event, decision_count_of
 from .statefile import StateError, StateInfo, engine_check, parse_state, read_state_text
 
-__all__ = ["Start", "StartError", "add_start_arguments", "start_from_args",
+__all__ = ["Start", "StartError", "Prefix", "add_start_arguments", "start_from_args",
            "DEFAULT_REWARD", "DEFAULT_EPSILON", "DEFAULT_FORGETFULNESS"]
 
 # create()'s own defaults
@@ -146,6 +148,36 @@ class Start:
                          decision_count=0, model_version=0, horizon=horizon,
                          default_reward=default_reward, epsilon=epsilon)
         return cls(info, create_args=args)
+
+
+class Prefix:
+    """The head of a log that the start state already contains.
+
+    A host checkpoints between calls, after the calls' lines are in the log,
+    so the lines a checkpoint contains come first and end where the first
+    decision it does not contain begins. `classify` tells each line: SKIP (in
+    that head), NEW, or LATE: a line the checkpoint contains that comes
+    after the head has ended (a copy of an early line appended later, a line
+    moved), which is a fault, not a line to skip. Resolutions of decisions
+    still pending in the checkpoint may come before its first new decision;
+    they are NEW and do not end the head. The caller ends it (`close`) at
+    the decision it takes for the first new one."""
+
+    SKIP, NEW, LATE = "skip", "new", "late"
+
+    __slots__ = ("_contained", "open")
+
+    def __init__(self, start: Start) -> None:
+        self._contained = start.already_contained if start.decision_count else None
+        self.open = self._contained is not None
+
+    def classify(self, event: Event) -> str:
+        if self._contained is None or not self._contained(event):
+            return self.NEW
+        return self.SKIP if self.open else self.LATE
+
+    def close(self) -> None:
+        self.open = False
 
 
 def start_from_args(args) -> Start:
