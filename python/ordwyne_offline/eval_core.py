@@ -403,9 +403,6 @@ class _Group:
         x = raw[chosen] * (scales if type(scales) is float else scales[chosen])
         return own.decision_id, x, total, rhat
 
-    def learn(self, own_id: str, reward: float, when: float) -> None:
-        ordwyne.learn(self.state, own_id, reward, when)
-
 
 # -- the pass over the log ----------------------------------------------------
 
@@ -536,16 +533,34 @@ class _Pass:
         if type(record["features"]) is LazyFeatures:  # unread, so judged here
             check_lazy_features(event.file, event.line, record["features"])
         inputs = decision_inputs(data)
-        context, candidates, t = inputs[0], inputs[1], inputs[2]
-        n = len(candidates)
+        t = inputs[2]
+        n = len(inputs[1])
         chosen = record["chosen"]
         if chosen >= n:
             raise EvalError(f"{event.file}:{event.line}: chosen index {chosen} is not "
                             f"below the number of candidates ({n})")
+        own_ids, xs, terms, uniform = self._replay(event, inputs, chosen)
+        did = record["decision_id"]
+        if did in self.pending:  # a repeated id: the earlier one can never be matched
+            counts["unresolved"] += 1
+        entry = _Pending(record["propensity"], n, t, counts["decisions"], own_ids, terms,
+                         uniform, xs)
+        self.pending[did] = entry
+        if self.clock is not None:
+            self._watch(did, entry)
+        if t > self.latest:
+            self.latest = t
+
+    def _replay(self, event, inputs, chosen: int):
+        """Every target decides the logged decision: their own ids, the
+        scaled estimates of the chosen candidate, every row's terms and the
+        uniform row's."""
+        candidates = inputs[1]
+        n = len(candidates)
         answer = [0.0] * n
         answer[chosen] = 1.0
         self.hook.answer = answer
-        scales = pair_scales(context, candidates)
+        scales = pair_scales(inputs[0], candidates)
         own_ids, xs, terms = [], [], []
         uniform = None
         for i, g in enumerate(self.groups):
@@ -558,22 +573,7 @@ class _Pass:
             xs.append(x)
             if i == self.uniform_group:
                 uniform = (1.0 / n, total / n, rhat)
-        did = record["decision_id"]
-        if did in self.pending:  # a repeated id: the earlier one can never be matched
-            counts["unresolved"] += 1
-        entry = _Pending(record["propensity"], n, t, counts["decisions"], own_ids, terms,
-                         uniform, xs)
-        self.pending[did] = entry
-        clock = self.clock
-        if clock is not None:
-            if t + self.horizon <= self.latest:
-                counts["behind_clock"] += 1
-            clock.watch(did, t, entry.seq)
-            early = clock.waiting.pop(did, None)
-            if early is not None:
-                self._outcome_of(did, *early)
-        if t > self.latest:
-            self.latest = t
+        return own_ids, xs, terms, uniform
 
     def resolution(self, event) -> None:
         self.counts["resolutions"] += 1
@@ -620,6 +620,17 @@ class _Pass:
                 clock.watch(r.decision_id, r.t, i - len(records))
         for did, entry in self.pending.items():
             clock.watch(did, entry.t, entry.seq)
+
+    def _watch(self, did: str, entry: _Pending) -> None:
+        """A new decision under the fleet's clock; an outcome that came
+        before it resolves it now."""
+        clock = self.clock
+        if entry.t + self.horizon <= self.latest:
+            self.counts["behind_clock"] += 1
+        clock.watch(did, entry.t, entry.seq)
+        early = clock.waiting.pop(did, None)
+        if early is not None:
+            self._outcome_of(did, *early)
 
     def _outcome_of(self, did: str, reward: float, t: float) -> None:
         """An outcome line, reported at time t: its reward counts before the
@@ -674,15 +685,16 @@ class _Pass:
         if reward is not None:
             for g in self.groups:
                 if g.from_start:
-                    g.learn(did, reward, when)
+                    ordwyne.learn(g.state, did, reward, when)
         return True
 
     # -- a resolved decision --------------------------------------------------
     def _resolve(self, entry: _Pending, reward, when: float) -> None:
         """Every target learns the outcome; the decision is then scored."""
         if reward is not None:
+            learn = ordwyne.learn
             for g, own_id in zip(self.groups, entry.own_ids):
-                g.learn(own_id, reward, when)
+                learn(g.state, own_id, reward, when)
         if self._usable(entry, reward):
             self._score(entry, reward)
 
