@@ -213,18 +213,22 @@ class _Run:
         transient = self.fleet.transient
         self.last_discover = -1.0
         last_checkpoint = last_news = _time.monotonic()
-        outage = False
+        outage = reached = False
         while not self.stop:
             now = _time.monotonic()
             try:
                 read = self._read(now)
             except transient as e:
+                if not reached:  # never reached at all: a wrong address, not an outage
+                    raise TrainError(f"the fleet's events at {redact(self.where)} cannot be "
+                                     f"reached: {e}") from None
                 if not outage:
                     self.say(f"the fleet's events are unreachable ({type(e).__name__}); "
                              "trying again")
                 outage = True
                 _time.sleep(RETRY_SLEEP)
                 continue
+            reached = True
             if outage:
                 self.say("the fleet's events are reachable again")
                 outage = False

@@ -60,7 +60,9 @@ class Learner:
         # logged decision id -> the learner's id, for every pending decision
         self.ids: Dict[str, str] = {r.decision_id: r.decision_id for r in start.info.records}
         self.own = set(self.ids)  # the start state's pending ids, kept as they are
-        self.recent: Dict[str, str] = {}  # resolved logged id -> how it was resolved
+        # resolved logged id -> "outcome" once an outcome came for it, else how
+        # it left the ledger: a second outcome is a duplicate, a first one late
+        self.recent: Dict[str, str] = {}
         self.waiting: Dict[str, list] = {}  # outcomes that came before their decision
         # heap of t + horizon of the pending decisions (NaN is never due)
         self.due: list = [r.t + self.horizon for r in start.info.records
@@ -180,17 +182,21 @@ class Learner:
         counts = self.counts
         mine = self.ids.pop(logged, None)
         if mine is None:
-            if logged in self.recent or logged in self.waiting:
+            prior = self.recent.get(logged)
+            if prior == "outcome" or logged in self.waiting:
                 counts["outcomes"] += 1
                 counts["duplicate_outcomes"] += 1
+            elif prior is not None:  # the decision expired before its outcome came
+                counts["outcomes"] += 1
+                counts["late"] += 1
+                self._remember(logged, "outcome")
             else:  # its decision may still come
                 self.waiting[logged] = [reward, t]
             return
         counts["outcomes"] += 1
         resolution = self._learn(self.state, mine, reward, t)
-        kind = resolution.kind
-        counts["rewarded" if kind == "rewarded" else "late"] += 1
-        self._remember(logged, kind)
+        counts["rewarded" if resolution.kind == "rewarded" else "late"] += 1
+        self._remember(logged, "outcome")
 
     def _advance(self, time: float) -> None:
         """The clock moves to `time`: due decisions expire, outcomes whose
