@@ -37,7 +37,7 @@ INF = math.inf
 RECENT = 1 << 16  # resolved ids remembered to tell a second outcome from an orphan
 
 COUNTS = ("lines", "decisions", "resolutions", "outcomes", "rewarded", "late",
-          "duplicate_outcomes", "orphaned_outcomes", "expired", "watermarks",
+          "after_expiry", "duplicate_outcomes", "orphaned_outcomes", "expired", "watermarks",
           "skipped", "duplicate_decisions", "unknown_resolutions", "refused")
 
 
@@ -188,7 +188,7 @@ class Learner:
                 counts["duplicate_outcomes"] += 1
             elif prior is not None:  # the decision expired before its outcome came
                 counts["outcomes"] += 1
-                counts["late"] += 1
+                counts["after_expiry"] += 1
                 self._remember(logged, "outcome")
             else:  # its decision may still come
                 self.waiting[logged] = [reward, t]

@@ -101,6 +101,7 @@ def _summary(counts: dict, sources: int) -> List[str]:
         f"trained on {c['lines']:,} lines from {sources:,} source{'s' if sources != 1 else ''}",
         f"  {c['decisions']:,} decisions, {c['resolutions']:,} resolutions, "
         f"{c['outcomes']:,} outcomes ({c['rewarded']:,} rewarded, {c['late']:,} late, "
+        f"{c['after_expiry']:,} after their decision expired, "
         f"{c['duplicate_outcomes']:,} duplicates, {c['orphaned_outcomes']:,} without "
         f"their decision, {c['waiting_outcomes']:,} waiting)",
         f"  {c['expired']:,} expired by time, {c['skipped']:,} skipped (already in the start "
