@@ -10,6 +10,14 @@ another:
                    of 1..300 s and a non-click never: it resolves through
                    expire() (called every 100 decisions) at the horizon with
                    the default reward 0.0
+  ordwyne-tuned    the defaults of "ordwyne" for the first quarter of the
+                   decisions, logged (log_line, in the timing); then `ordwyne
+                   eval` of that log over epsilon 0, 0.05 x forgetfulness
+                   0.999, 1.0, `ordwyne train` of its best-supported row
+                   (its JSON report's "best" command) on the same log, and
+                   the trained state for the rest. The tuning itself (eval
+                   and train, subprocesses) is outside the timing; its
+                   wall time and the chosen row are reported.
   vowpalwabbit     --cb_explore_adf --epsilon 0.05 -q CA -b 18 --quiet, fed
                    "shared |C ..." plus one "|A ..." line per candidate, the
                    chosen line labelled 0:cost:prob with cost = -reward; the
@@ -52,8 +60,11 @@ import math
 import os
 import platform
 import random
+import shutil
 import statistics
+import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -61,10 +72,12 @@ sys.path.insert(0, HERE)
 
 import workload as wl  # noqa: E402
 
-ENGINES = ("ordwyne", "ordwyne-delayed", "vowpalwabbit", "river", "uniform")
+ENGINES = ("ordwyne", "ordwyne-delayed", "ordwyne-tuned", "vowpalwabbit", "river", "uniform")
 VW_ARGS = "--cb_explore_adf --epsilon %g -q CA -b %d --quiet" % (wl.EPSILON, wl.BITS)
 EXPIRE_EVERY = 100
 MAX_DELAY = 300
+TUNE_AT = 4  # ordwyne-tuned: tuned after 1/TUNE_AT of the decisions
+TUNE_SWEEP = ["--epsilon", "0,0.05", "--forgetfulness", "0.999,1.0"]
 
 
 # --------------------------------------------------------------------------
@@ -210,6 +223,68 @@ class OrdwyneDelayed(Ordwyne):
         return {"rewarded": self._rewarded, "expired": self._expired}
 
 
+class OrdwyneTuned(Ordwyne):
+    """The defaults, logged, for the first quarter; then the setting the
+    offline tool finds best supported on that log, trained from it."""
+
+    def __init__(self, seed: int, work) -> None:
+        super().__init__(seed, work)
+        self._dir = tempfile.mkdtemp(prefix="peers-tuned-")
+        self._start = os.path.join(self._dir, "start.hex")
+        with open(self._start, "w") as f:
+            f.write(self._o.serialize(self._state))
+        self._log_path = os.path.join(self._dir, "first.jsonl")
+        self._log = open(self._log_path, "w")
+        self._tuned = None
+        self._tune_s = 0.0
+
+    def decide(self, i, ctx, cands):
+        rec = self._o.decide(self._state, ctx, cands, float(i), self._salt)
+        self._id = rec.decision_id
+        if self._log is not None:
+            self._log.write(self._o.log_line(rec) + "\n")
+        return rec.chosen
+
+    def learn(self, i, j, r):
+        res = self._o.learn(self._state, self._id, r, float(i))
+        if self._log is not None:
+            self._log.write(self._o.log_line(res) + "\n")
+
+    def between(self, i, decisions):
+        if i == decisions // TUNE_AT:
+            self._tune()
+
+    def _tune(self) -> None:
+        started = time.perf_counter()
+        self._log.close()
+        self._log = None
+        tool = [sys.executable, "-m", "ordwyne_offline"]
+        report_path = os.path.join(self._dir, "eval.json")
+        subprocess.run(tool + ["eval", self._log_path, "--state", self._start, *TUNE_SWEEP,
+                               "--json", report_path, "--quiet"],
+                       check=True, stdout=subprocess.DEVNULL)
+        with open(report_path) as f:
+            best = json.load(f).get("best")
+        if best is None:
+            self._tuned = "none supported: the defaults kept"
+        else:
+            command = list(best["command"])
+            out = os.path.join(self._dir, "tuned.hex")
+            command[command.index("--out") + 1] = out
+            subprocess.run(tool + command[1:], check=True, stdout=subprocess.DEVNULL)
+            with open(out) as f:
+                self._state = self._o.deserialize(f.read())
+            self._tuned = best["row"]
+        self._tune_s = time.perf_counter() - started
+        shutil.rmtree(self._dir, ignore_errors=True)
+
+    def finish(self):
+        if self._log is not None:  # never tuned (too few decisions)
+            self._log.close()
+            shutil.rmtree(self._dir, ignore_errors=True)
+        return {"tuned": self._tuned, "tune_s": self._tune_s}
+
+
 def _features_text(feats: dict) -> str:
     parts = []
     for name, v in feats.items():
@@ -346,6 +421,7 @@ class VowpalWabbitText(_TextOnly, VowpalWabbit):
 FACTORIES = {
     "ordwyne": Ordwyne,
     "ordwyne-delayed": OrdwyneDelayed,
+    "ordwyne-tuned": OrdwyneTuned,
     "vowpalwabbit": VowpalWabbit,
     "river": River,
     "uniform": Uniform,
@@ -386,7 +462,10 @@ def run_child(engine: str, decisions: int, seed: int) -> dict:
     learn_total = 0
     rewards = [0.0] * decisions
     expected = [0.0] * decisions
+    between = getattr(eng, "between", None)  # untimed work between two decisions
     for i in range(decisions):
+        if between is not None:
+            between(i, decisions)
         ctx = work.context(i)
         cands = work.candidates(i)
         t0 = clock()
@@ -567,6 +646,13 @@ def main() -> int:
         print("ordwyne - vowpalwabbit average reward, last half: %+.4f (expected %+.4f)"
               % (ours["reward_last_half"] - vw["reward_last_half"],
                  ours["expected_last_half"] - vw["expected_last_half"]))
+    tuned = [run["ordwyne-tuned"] for run in runs
+             if "ordwyne-tuned" in run and "error" not in run["ordwyne-tuned"]]
+    if tuned:
+        print("ordwyne-tuned: %d decisions with the defaults, then eval (%s) chose %s; eval "
+              "and train took %.1f s (median), outside the timing"
+              % (args.decisions // TUNE_AT, " ".join(TUNE_SWEEP), tuned[0]["tuned"],
+                 statistics.median(r["tune_s"] for r in tuned)))
     print("machine: %s, %d cores, python %s; load average %.2f %.2f %.2f before, %.2f %.2f %.2f after"
           % ((cpu_model(), os.cpu_count() or 0, platform.python_version()) + load_before + load_after))
     if args.json:
