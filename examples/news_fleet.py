@@ -382,8 +382,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     outcomes = sum(len(v) for v in reported.values())
     console.print(
         f"learner: {report['decisions']:,} decisions, {report['outcomes']:,} outcomes "
-        f"({report['rewarded']:,} within the horizon, {report['late']:,} late, "
-        f"{report['duplicate_outcomes']:,} after their visit closed), "
+        f"({report['rewarded']:,} within the horizon; too late: {report['late']:,} past it, "
+        f"{report['after_expiry']:,} after their visit was closed), "
         f"{report['expired']:,} closed by time; {report['generation']} snapshots, the "
         f"workers ended on {min(generations)}-{max(generations)}")
     console.print(
