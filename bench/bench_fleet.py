@@ -37,7 +37,6 @@ from __future__ import annotations
 
 import argparse
 import heapq
-import json
 import os
 import random
 import resource
@@ -45,7 +44,6 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -54,42 +52,14 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "examples"))
 
 import ordwyne  # noqa: E402
 import workload as W  # noqa: E402
+from bench_offline import _reader as reader, cpu_run as cli_cpu, start_args  # noqa: E402
 
 SETTINGS = (W.BITS, W.HORIZON, W.DEFAULT_REWARD, W.EPSILON, W.FORGETFULNESS)
 BATCH = 500
 
 
-def start_args(bits: int = W.BITS):
-    return ["--bits", str(bits), "--horizon", repr(W.HORIZON), "--default-reward",
-            repr(W.DEFAULT_REWARD), "--epsilon", repr(W.EPSILON), "--forgetfulness",
-            repr(W.FORGETFULNESS)]
-
-
 def ordwyne_argv(argv):
     return [sys.executable, "-m", "ordwyne_offline", *argv]
-
-
-def cli_cpu(argv) -> float:
-    """CPU seconds of one `ordwyne ...` run in this process, output dropped."""
-    from ordwyne_offline import cli
-    t0 = time.process_time()
-    with open(os.devnull, "w") as null:
-        old = sys.stdout
-        sys.stdout = null
-        try:
-            status = cli.main(argv)
-        finally:
-            sys.stdout = old
-    elapsed = time.process_time() - t0
-    if status != 0:
-        raise SystemExit(f"ordwyne {argv[0]} exited with {status}")
-    return elapsed
-
-
-def reader() -> str:
-    from ordwyne_offline import logs
-    return "orjson " + __import__("orjson").__version__ if logs._fast_loads is not None \
-        else "json (orjson not installed)"
 
 
 def fleet_workers(directory: str, count: int, **kw):

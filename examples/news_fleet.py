@@ -42,7 +42,6 @@ from typing import Any
 
 import numpy as np
 
-import ordwyne
 import news_site as site
 
 REFRESH_EVERY = 0.1   # wall seconds between two refresh() calls of a worker
