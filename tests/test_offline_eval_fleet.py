@@ -118,15 +118,39 @@ def test_outcome_before_its_decision_still_counts(tmp_path):
     assert b["rows"][0]["ips"]["estimate"] == a["rows"][0]["ips"]["estimate"]
 
 
-def test_files_out_of_time_order_are_named(tmp_path, capsys):
-    """Two workers' files read one after the other: the second's decisions
-    are already past their horizon by the first's clock."""
-    _, first = twin_logs(n=100, seed=1, salt="w1")
-    _, second = twin_logs(n=100, seed=2, salt="w2")
-    report = evaluate(tmp_path, [first, second], *FLAGS)
-    assert report["counts"]["behind_clock"] > 50
-    assert any("not in time order" in w for w in report["warnings"])
-    assert "the logs are not in time order" in " ".join(capsys.readouterr().out.split())
+def test_a_fleets_files_are_merged_by_time(tmp_path, capsys):
+    """One worker's file holds the decisions, another's the outcomes it
+    reported. Read one after the other they are out of time order, and
+    eval says so; as the fleet's event directory they are merged by time,
+    as the learner merges them, and count as the single log does."""
+    _, fleet = twin_logs(n=200)
+    events = tmp_path / "events"
+    events.mkdir()
+    (events / "a.jsonl").write_text("\n".join(l for l in fleet if '"outcome"' not in l) + "\n")
+    (events / "b.jsonl").write_text("\n".join(l for l in fleet if '"outcome"' in l) + "\n")
+    single = evaluate(tmp_path, [fleet], *FLAGS, name="single.json")
+    reports = {}
+    for how, logs in (("merged", [str(events)]),
+                      ("in order", [str(events / "a.jsonl"), str(events / "b.jsonl")])):
+        out = tmp_path / "r.json"
+        assert main(["eval", *logs, *FLAGS, "--quiet", "--jobs", "1", "--json", str(out)]) == 0
+        reports[how] = json.loads(out.read_text())
+    merged, in_order = reports["merged"], reports["in order"]
+    for key in ("used", "outcomes", "unresolved"):
+        assert merged["counts"][key] == single["counts"][key], key
+    # at equal times the decisions' file comes first: its watermark closes
+    # what an outcome at the horizon would have found open (the default
+    # reward either way)
+    default = [r["counts"]["late_outcomes"] + r["counts"]["expired_by_time"]
+               for r in (merged, single)]
+    assert default[0] == default[1]
+    assert merged["rows"][0]["ips"]["estimate"] == pytest.approx(
+        single["rows"][0]["ips"]["estimate"], rel=1e-12)
+    assert merged["counts"]["behind_clock"] == 0 and merged["logs"] == [str(events)]
+    assert merged["best"]["command"][2] == str(events)  # train takes the directory too
+    assert in_order["counts"]["behind_clock"] > 20
+    assert any("not in time order" in w for w in in_order["warnings"])
+    assert "give a fleet's event directory" in " ".join(capsys.readouterr().out.split())
 
 
 # -- one validation for every command ----------------------------------------

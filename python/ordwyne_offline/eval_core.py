@@ -21,8 +21,8 @@ from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 import ordwyne
 
-from .logs import (LazyFeatures, check_lazy_features, current_line_limit, decision_inputs,
-                   iter_events)
+from .logs import (Event, LazyFeatures, check_lazy_features, current_line_limit,
+                   decision_inputs, iter_events)
 
 __all__ = ["RowPlan", "GroupPlan", "ChunkPlan", "EvalError", "epsilon_greedy",
            "Accumulator", "RewardModel", "run_chunk", "Z95"]
@@ -404,6 +404,61 @@ class _Group:
         return own.decision_id, x, total, rhat
 
 
+# -- reading the logs ----------------------------------------------------------
+
+class _Counted:
+    """Lines read by several readers, for one progress callback."""
+
+    def __init__(self, progress: Optional[Callable[[int], None]]) -> None:
+        self.progress = progress
+        self.seen: List[int] = []
+
+    def part(self) -> Optional[Callable[[int], None]]:
+        if self.progress is None:
+            return None
+        i = len(self.seen)
+        self.seen.append(0)
+
+        def report(lines: int) -> None:
+            self.seen[i] = lines
+            self.progress(sum(self.seen))
+        return report
+
+
+def _read(path: str, counted: _Counted, limit: int):
+    # Evaluation never uses a decision's logged features (each target
+    # encodes the candidates itself), so their text is only checked.
+    return iter_events([path], progress=counted.part(), incomplete="report",
+                       lazy_features=True, max_line_bytes=limit)
+
+
+def _events(paths, progress, limit: int):
+    """Every event of the logs: a file (a str) in its own order, a fleet's
+    files (a tuple) merged by time as the learner merges them."""
+    counted = _Counted(progress)
+    for item in paths:
+        if isinstance(item, str):
+            yield from _read(item, counted, limit)
+        else:
+            yield from _merged(item, counted, limit)
+
+
+def _merged(files, counted: _Counted, limit: int):
+    from ordwyne_fleet.merge import keyed, merged, source_name
+    torn: List[Event] = []  # a torn last line has no time; it is reported after
+
+    def items(path):
+        for event in _read(path, counted, limit):
+            if event.kind == "incomplete":
+                torn.append(event)
+            else:
+                yield event.kind, event.data, event.line
+    streams = [keyed(items(f), source_name(f), f) for f in files]
+    for key, kind, data in merged(streams):
+        yield Event(key[2], key[3], data, kind)
+    yield from torn
+
+
 # -- the pass over the log ----------------------------------------------------
 
 _COUNTS = ("lines", "decisions", "resolutions", "skipped", "used", "unresolved",
@@ -509,10 +564,7 @@ class _Pass:
                     "outcome": self.outcome, "watermark": self.watermark}
         counts = self.counts
         contained = self.contained
-        # Evaluation never uses a decision's logged features (each target
-        # encodes the candidates itself), so their text is only checked.
-        for event in iter_events(self.task.paths, progress=progress, incomplete="report",
-                                 lazy_features=True, max_line_bytes=self.task.max_line_bytes):
+        for event in _events(self.task.paths, progress, self.task.max_line_bytes):
             counts["lines"] += 1
             kind = event.kind
             if kind == "incomplete":  # warned about once, by the caller
@@ -594,6 +646,8 @@ class _Pass:
         self._fleet()
         data = event.data
         t = data["t"]
+        if t + self.horizon <= self.latest:
+            self.counts["behind_clock"] += 1
         self._outcome_of(data["decision_id"], data["reward"], t)
         if t > self.latest:
             self.latest = t

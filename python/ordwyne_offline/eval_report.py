@@ -79,10 +79,10 @@ def warnings(report: dict) -> List[str]:
             "no estimator can tell what they would have earned")
     if counts.get("behind_clock"):
         out.append(
-            f"{counts['behind_clock']:,} decisions came after the log's time had passed "
-            "their horizon, so they counted with the default reward unless their outcome "
-            "came first: the logs are not in time order (merge a fleet's files by time, "
-            "as `ordwyne train` does, before evaluating them)")
+            f"{counts['behind_clock']:,} decision and outcome lines came after the log's "
+            "time had passed their horizon: the logs are not in time order, and outcomes "
+            "were lost (give a fleet's event directory, whose files eval merges by time "
+            "as `ordwyne train` does)")
     for row in report["rows"]:
         text = _own_weights(row)
         if text:

@@ -22,7 +22,8 @@ from .logs import LogError
 from .start import DEFAULT_EPSILON, DEFAULT_FORGETFULNESS, StartError, start_from_args
 from .util import Progress
 
-__all__ = ["add_arguments", "run", "evaluate", "plan", "train_command", "MIN_BOOTSTRAP"]
+__all__ = ["add_arguments", "run", "evaluate", "plan", "sources", "train_command",
+           "MIN_BOOTSTRAP"]
 
 
 def _list_type(convert: Callable[[str], object], check: Callable[[object], bool], what: str):
@@ -70,7 +71,8 @@ MIN_BOOTSTRAP = 200
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("logs", nargs="+", metavar="LOG",
                         help="experience logs in order ('-' for standard input, .gz, .zst, "
-                             "URLs through fsspec)")
+                             "URLs through fsspec), or a fleet's event directory (its files "
+                             "merged by time)")
     start = parser.add_argument_group(
         "start state and settings",
         "--state FILE, or a fresh state made like create() from --horizon, "
@@ -243,6 +245,26 @@ def train_command(logs: Sequence[str], start, row: dict, state_path: Optional[st
             "--out", out]
 
 
+def sources(logs: Sequence[str]) -> list:
+    """The logs as the evaluation reads them: a file in the order given, a
+    fleet's event directory as the tuple of its files, read merged by time
+    (as `ordwyne train` reads them). Raises EvalError or OSError."""
+    out: list = []
+    for p in logs:
+        if p == "-" or "://" in p or os.path.isfile(p):
+            out.append(p)
+        elif os.path.isdir(p):
+            from ordwyne_fleet.transport import fleet_files
+            files = fleet_files(p)
+            if not files:
+                raise EvalError(f"{p}: no .jsonl, .jsonl.gz or .jsonl.zst files in the "
+                                "directory")
+            out.append(tuple(files))
+        else:
+            raise EvalError(f"cannot read log {p}: no such file")
+    return out
+
+
 def _fail(message: str) -> int:
     print(f"ordwyne eval: {message}", file=sys.stderr)
     return 2
@@ -271,12 +293,12 @@ def run(args) -> int:
         start = start_from_args(_start_namespace(args))
     except StartError as e:
         return _fail(str(e))
-    paths = list(args.logs)
-    for p in paths:
-        if p != "-" and "://" not in p and not os.path.isfile(p):
-            return _fail(f"cannot read log {p}: no such file")
-    if paths.count("-") > 1:
+    if args.logs.count("-") > 1:
         return _fail("standard input can be read only once")
+    try:
+        paths = sources(args.logs)
+    except (EvalError, OSError) as e:
+        return _fail(str(e))
     jobs = args.jobs
     if jobs is None and args.scheduler is None:
         jobs = os.cpu_count() or 1

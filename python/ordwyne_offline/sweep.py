@@ -46,10 +46,12 @@ def _cost(group: GroupPlan) -> float:
     return 1.0 + 0.2 * len(group.rows)
 
 
-def worker_paths(paths: Sequence[str]) -> List[str]:
+def worker_paths(paths: Sequence) -> list:
     """Local paths made absolute so a worker in another directory finds
-    them; URLs are left alone."""
-    return [p if "://" in p or p == "-" else os.path.abspath(p) for p in paths]
+    them (a directory's files, a tuple, each of them); URLs are left alone."""
+    def one(p):
+        return p if "://" in p or p == "-" else os.path.abspath(p)
+    return [tuple(map(one, p)) if isinstance(p, tuple) else one(p) for p in paths]
 
 
 def spool_stdin(directory: Optional[str] = None) -> str:
