@@ -1,21 +1,21 @@
 #!/usr/bin/env python3
 """The news site's day served by a fleet: worker processes and one learner.
 
-The visits of `news_site.py`'s day are spread over four worker processes
-at random, played at a fixed pace against the wall clock (the whole day in
-about twenty seconds). Each worker decides with `ordwyne_fleet.Worker` and
+The visits of a `news_site.py` day (10,000 by default) are spread over
+four worker processes at random, played at a fixed pace against the wall
+clock (the whole day in about twenty seconds). Each worker decides with `ordwyne_fleet.Worker` and
 never learns: a click is reported, when it arrives, by a random *other*
 worker, as a load balancer would route it. One learner process, `ordwyne
 train EVENTS --follow`, joins every decision with its outcome, trains one
 state and publishes a snapshot every second; the workers `refresh()` to it.
 
 Beside the fleet, on the same visits and the same click draws, two runs in
-this process: four workers that each learn alone from their own quarter of
+a process of their own at the lowest priority: four workers that each learn alone from their own quarter of
 the traffic (the outcomes routed back to the worker that decided), and one
 process that saw everything. Then the learner's final state is compared
 with batch `ordwyne train` over the same event files.
 
-    python examples/news_fleet.py --visits 30000 --out out/fleet
+    python examples/news_fleet.py --visits 10000 --seconds 20 --out out/fleet
 
 Needs rich and numpy (the package's "examples" extra), Linux or another
 system with `fork`.
