@@ -261,7 +261,7 @@ class _Run:
         self.fleet.close()
         if self.archive is not None:
             self.archive.close()
-        return _finish(self.args, self.learner, len(self.follower.sources),
+        return _finish(self.args, self.learner, len(self.known),
                        {"generation": self.generation, "late_lines": self.follower.late,
                         "bad_lines": self.bad_lines})
 

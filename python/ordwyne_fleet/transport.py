@@ -33,6 +33,9 @@ READ_CHUNK = 1 << 20
 MAX_LINE = 64 << 20  # a worker's line is kilobytes; more is a damaged file
 REDIS_BATCH = 64  # pipelined appends between two flushes
 REDIS_READ = 2048  # entries read from one stream at a time
+# lines read from one source in a round: a learner that is behind takes and
+# checkpoints as it goes instead of holding its whole backlog in memory
+ROUND_LINES = 4096
 MAX_WAITING = 1 << 16  # lines a worker keeps while Redis is unreachable
 
 
@@ -278,7 +281,7 @@ class FileFleet:
                 lines.feed(raw + b"\n", pos, keep_raw)
                 count += 1
             source.pos = pos
-            if source.final:
+            if source.final or count >= ROUND_LINES:
                 break
         if count:
             source.active = _time.monotonic()
@@ -342,7 +345,7 @@ class RedisFleet:
                 count += 1
                 if source.final:
                     break
-            if len(entries) < REDIS_READ or source.final:
+            if len(entries) < REDIS_READ or source.final or count >= ROUND_LINES:
                 break
         if count:
             source.active = _time.monotonic()
