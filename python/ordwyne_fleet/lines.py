@@ -52,6 +52,10 @@ def parse(raw: bytes) -> Tuple[str, dict]:
     Raises Malformed."""
     data = logs._parse_lazy(raw)
     if data is not None:
+        try:  # the features stay unread, but are judged as every command judges them
+            logs.check_lazy_features("", 0, data["record"]["features"])
+        except logs.LogError as e:
+            raise Malformed(e.reason) from None
         return "decision", data
     try:
         data, reason = logs.parse_line(raw)
