@@ -6,13 +6,13 @@ candidates of 5 features, bits 18), each resolved four decisions later with
 the workload's reward, so every decision has a resolution line and a few
 are pending at any time.
 
-    python bench/bench_offline.py speed --decisions 20000
+    python bench/bench_offline.py speed --decisions 40000 --repeat 5
     python bench/bench_offline.py memory --sizes 10000 100000 1000000
     python bench/bench_offline.py instructions --decisions 1000 3000
 
-`speed` reports CPU seconds (time.process_time) and lines per second of
-`replay` and of `verify` with and without a start state, each run in this
-process on one core. `memory` runs `ordwyne replay` on logs of the given
+`speed` reports CPU seconds (time.process_time) of the host's own decide
+and learn loop and of `replay` and `verify` with and without a start state,
+each run in this process on one core, in turn, and each beside the host's. `memory` runs `ordwyne replay` on logs of the given
 sizes (in lines) in child processes and reports their peak resident memory
 (ru_maxrss) beside the state's own size. `instructions` counts
 instructions per decision line under callgrind (valgrind), which the
@@ -88,21 +88,47 @@ def _reader() -> str:
         else "json (orjson not installed)"
 
 
+def _host_loop(decisions: int) -> float:
+    """CPU seconds of the host's own loop: decide and learn on the workload
+    (as write_log, without the log), the figure the offline tool is held to."""
+    w = W.Workload()
+    state = ordwyne.create(W.BITS, W.HORIZON, W.DEFAULT_REWARD, W.EPSILON, W.FORGETFULNESS)
+    ids = []
+    t0 = time.process_time()
+    for i in range(decisions):
+        ids.append(ordwyne.decide(state, w.context(i), w.candidates(i), W.Workload.time(i),
+                                  W.SALT).decision_id)
+        if i >= LAG:
+            ordwyne.learn(state, ids[i - LAG], W.Workload.reward(i - LAG), W.Workload.time(i))
+    return time.process_time() - t0
+
+
 def speed(args) -> None:
+    """The host's loop and each command, taken in turn `repeat` times (a
+    busy machine slows them alike); the best of each, and each beside the
+    host's."""
     with tempfile.TemporaryDirectory() as tmp:
         log = os.path.join(tmp, "bench.log")
         lines = write_log(log, args.decisions)
         decisions = args.decisions
         out = os.path.join(tmp, "out.state")
-        runs = [("replay", ["replay", log, *start_args(), "--out", out, "--quiet"]),
+        runs = [("host decide+learn", None),
+                ("replay", ["replay", log, *start_args(), "--out", out, "--quiet"]),
                 ("verify with a state", ["verify", log, *start_args(), "--quiet"]),
                 ("verify without a state", ["verify", log, "--quiet"])]
-        print(f"log: {decisions:,} decisions, {lines:,} lines; best of {args.repeat}; "
+        print(f"log: {decisions:,} decisions, {lines:,} lines; best of {args.repeat}, in turn; "
               f"{_reader()}")
-        for name, argv in runs:
-            best = min(cpu_run(argv) for _ in range(args.repeat))
-            print(f"  {name:24s} {best:7.2f} s CPU  {decisions / best:9,.0f} decision lines/s"
-                  f"  {lines / best:9,.0f} lines/s")
+        best = {name: float("inf") for name, _ in runs}
+        for _ in range(args.repeat):
+            for name, argv in runs:
+                t = _host_loop(decisions) if argv is None else cpu_run(argv)
+                best[name] = min(best[name], t)
+        host = best["host decide+learn"]
+        for name, _ in runs:
+            t = best[name]
+            print(f"  {name:24s} {t:7.2f} s CPU  {decisions / t:9,.0f} decisions/s"
+                  f"  {t / host:5.2f}x the host")
+        print(f"  verify with a state / replay: {best['verify with a state'] / best['replay']:.2f}")
 
 
 def memory(args) -> None:
@@ -135,15 +161,7 @@ def memory(args) -> None:
 
 def _baseline(log: str) -> None:
     """What the host itself paid: decide and learn on the workload, no log."""
-    w = W.Workload()
-    decisions = sum(1 for line in open(log) if '"decision"' in line)
-    state = ordwyne.create(W.BITS, W.HORIZON, W.DEFAULT_REWARD, W.EPSILON, W.FORGETFULNESS)
-    ids = []
-    for i in range(decisions):
-        ids.append(ordwyne.decide(state, w.context(i), w.candidates(i), W.Workload.time(i),
-                                  W.SALT).decision_id)
-        if i >= LAG:
-            ordwyne.learn(state, ids[i - LAG], W.Workload.reward(i - LAG), W.Workload.time(i))
+    _host_loop(sum(1 for line in open(log) if '"decision"' in line))
 
 
 def instructions(args) -> None:

@@ -344,7 +344,7 @@ def _run_replay(args) -> int:
 
     try:
         result = replay_events(start, iter_events(args.logs, incomplete="warn",
-                                                  progress=progress, lazy_features=True),
+                                                  progress=progress, lazy_features="replay"),
                                keep_going=args.keep_going, until_line=args.until_line,
                                on_mismatch=show)
     except LogError as e:
@@ -430,7 +430,7 @@ def _run_verify(args) -> int:
     verifier.file_order = {("<stdin>" if p == "-" else p): i for i, p in enumerate(args.logs)}
     try:
         for ev in iter_events(args.logs, incomplete="report", malformed="report",
-                              progress=progress, lazy_features=True):
+                              progress=progress, lazy_features="replay"):
             verifier.feed(ev)
         verifier.finish()
     except OSError as e:

@@ -163,6 +163,46 @@ def _is_u64(v) -> bool:
     return type(v) is int and 0 <= v < 1 << 64
 
 
+def _decision_fault(data: dict, items: bool) -> Optional[str]:
+    """check_structure of a decision line; with items False the candidates'
+    items are left to `decide`, which refuses any that is not a [name,
+    object] pair (as tuples) and costs nothing more where it runs anyway."""
+    bits = data.get("bits")
+    if type(bits) is not int or not 1 <= bits <= 24:
+        return "'bits' is not an integer from 1 to 24"
+    if type(data.get("context")) is not dict:
+        return "'context' is not an object"
+    candidates = data.get("candidates")
+    if type(candidates) is not list:
+        return "'candidates' is not an array"
+    if items and candidates and not _candidates_ok(candidates):
+        return "'candidates' holds an item that is not a [name, object] pair"
+    r = data.get("record")
+    if type(r) is not dict:
+        return "'record' is not an object"
+    if type(r.get("decision_id")) is not str:
+        return "'record.decision_id' is not a string"
+    if type(r.get("t")) is not float:
+        return "'record.t' is not a number"
+    if not _is_u64(r.get("candidate_hash")):
+        return "'record.candidate_hash' is not an unsigned 64-bit integer"
+    chosen = r.get("chosen")
+    if type(chosen) is not int or chosen < 0:
+        return "'record.chosen' is not a non-negative integer"
+    features = r.get("features")
+    if type(features) is not list:
+        return "'record.features' is not an array"
+    if features and features_text(features) is None and not _pairs_ok(features):
+        return "'record.features' holds an item that is not an [index, number] pair"
+    if type(r.get("propensity")) is not float:
+        return "'record.propensity' is not a number"
+    if not _is_u64(r.get("model_version")):
+        return "'record.model_version' is not an unsigned 64-bit integer"
+    if type(r.get("salt")) is not str:
+        return "'record.salt' is not a string"
+    return None
+
+
 def check_structure(data) -> Optional[str]:
     """Why `data` is not a decision or resolution line, or None when it is.
 
@@ -172,40 +212,7 @@ def check_structure(data) -> Optional[str]:
         return "not a JSON object"
     event = data.get("event")
     if event == "decision":
-        bits = data.get("bits")
-        if type(bits) is not int or not 1 <= bits <= 24:
-            return "'bits' is not an integer from 1 to 24"
-        if type(data.get("context")) is not dict:
-            return "'context' is not an object"
-        candidates = data.get("candidates")
-        if type(candidates) is not list:
-            return "'candidates' is not an array"
-        if candidates and not _candidates_ok(candidates):
-            return "'candidates' holds an item that is not a [name, object] pair"
-        r = data.get("record")
-        if type(r) is not dict:
-            return "'record' is not an object"
-        if type(r.get("decision_id")) is not str:
-            return "'record.decision_id' is not a string"
-        if type(r.get("t")) is not float:
-            return "'record.t' is not a number"
-        if not _is_u64(r.get("candidate_hash")):
-            return "'record.candidate_hash' is not an unsigned 64-bit integer"
-        chosen = r.get("chosen")
-        if type(chosen) is not int or chosen < 0:
-            return "'record.chosen' is not a non-negative integer"
-        features = r.get("features")
-        if type(features) is not list:
-            return "'record.features' is not an array"
-        if features and features_text(features) is None and not _pairs_ok(features):
-            return "'record.features' holds an item that is not an [index, number] pair"
-        if type(r.get("propensity")) is not float:
-            return "'record.propensity' is not a number"
-        if not _is_u64(r.get("model_version")):
-            return "'record.model_version' is not an unsigned 64-bit integer"
-        if type(r.get("salt")) is not str:
-            return "'record.salt' is not a string"
-        return None
+        return _decision_fault(data, True)
     if event == "resolution":
         if type(data.get("decision_id")) is not str:
             return "'decision_id' is not a string"
@@ -364,16 +371,23 @@ class LazyFeatures:
         self.raw = raw
 
 
-def _parse_lazy(raw: bytes) -> Optional[dict]:
+def _parse_lazy(raw: bytes, items: bool = True) -> Optional[dict]:
     """A decision line parsed with its features as a LazyFeatures, or None
-    when the line does not take this way (it is then read in full).
+    when the line does not take this way (it is then read in full). With
+    items False the candidates' items are left unchecked too, for a replay
+    whose `decide` checks them (see _decision_fault).
 
-    The features' text is cut out and a 0 put in its place. Without "\\u"
-    escapes a key "features" can only be written as the bytes "features" in
-    quotes, so when those occur once and the parsed record holds the 0, the
-    cut was the record's features: the whole line is that parse with the
-    features in it, provided the cut text is a JSON value. The replay proves
-    that by finding it equal to orjson's text of the replayed features.
+    The features' text is cut out and a 0 put in its place: the text
+    between the last key "features" before the record's "propensity" and
+    that key. Outside strings the bytes '"features":[[' can only be that
+    key (a quote inside a string is escaped); JSON keeps the last of
+    duplicate keys, so an earlier one is overridden by the cut, and without
+    "\\u" escapes a later one would show as the same bytes after the cut.
+    So when none follows and the parsed record holds the 0, the whole line
+    is that parse with the features in it, provided the cut text is a JSON
+    value. The replay proves that by finding it equal to orjson's text of
+    the replayed features. Both searches start from the line's end, where
+    the record is, so the context and candidates are not scanned.
 
     The rest is read by orjson without the guard for integers beyond 64
     bits (a pass over the whole line): the record's integers are checked to
@@ -383,17 +397,18 @@ def _parse_lazy(raw: bytes) -> Optional[dict]:
     number as the double orjson already made of it."""
     if _fast_loads is None:
         return None
-    first = raw.find(b'"features"')
-    if first == -1 or raw[first + 10:first + 13] != b":[[" \
-            or raw.find(b'"features"', first + 10) != -1:
+    tail = raw.rfind(b']],"propensity":')
+    if tail == -1:
+        return None
+    first = raw.rfind(b'"features":[[', 0, tail)
+    if first == -1:
+        return None
+    start = first + 11
+    end = tail + 2
+    if raw.find(b'"features"', end) != -1:
         return None
     if b"\\" in raw and b"\\u" in raw:  # one-byte search first: most lines have no escape
         return None
-    start = first + 11
-    end = raw.find(b"]]", start)
-    if end == -1:
-        return None
-    end += 2
     cut = raw[:start] + b"0" + raw[end:]
     try:
         data = _fast_loads(cut)
@@ -409,7 +424,7 @@ def _parse_lazy(raw: bytes) -> Optional[dict]:
     if type(placeholder) is not int or placeholder != 0:
         return None
     record["features"] = []
-    if check_structure(data) is not None:
+    if _decision_fault(data, items) is not None:
         return None
     record["features"] = LazyFeatures(raw[start:end], raw)
     return data
@@ -465,14 +480,17 @@ def _not_a_log(name: str, raw: bytes) -> ReadError:
 
 def iter_events(paths: Iterable[str], *, incomplete: str = "warn",
                 progress: Optional[Callable[[int], None]] = None,
-                malformed: str = "error", lazy_features: bool = False,
+                malformed: str = "error", lazy_features: "bool | str" = False,
                 max_line_bytes: Optional[int] = None) -> Iterator[Event]:
     """Every line of the logs as an `Event`, in file order then line order.
 
     With lazy_features, a decision line may come with its `record.features`
     a `LazyFeatures`, for a replay that compares them as text and calls
     `full_data` when they differ (or `check_lazy_features`); such a line's
-    features are not yet known to be sound, whatever `malformed` says.
+    features are not yet known to be sound, whatever `malformed` says. With
+    lazy_features="replay" its candidates' items are not checked either:
+    the caller's `decide` refuses any that is not a [name, object] pair,
+    and the caller reads such a line in full to say why.
 
     A malformed line raises `LogError` (with malformed="report" it is
     yielded as kind "malformed" instead). A last line that does not end in a
@@ -494,6 +512,7 @@ def iter_events(paths: Iterable[str], *, incomplete: str = "warn",
     if malformed not in ("error", "report"):
         raise ValueError("malformed must be 'error' or 'report'")
     lazy = lazy_features and _fast_dumps is not None
+    items = lazy_features != "replay"
     report = malformed == "report"
     if max_line_bytes is None:
         max_line_bytes = _limit[0]
@@ -521,7 +540,7 @@ def iter_events(paths: Iterable[str], *, incomplete: str = "warn",
                         raise ReadError(name, number, f"a line longer than {max_line_bytes:,} "
                                         "bytes (--max-line-bytes raises the limit)")
                 elif lazy:
-                    data = _parse_lazy(raw)
+                    data = _parse_lazy(raw, items)
                 if data is None:
                     try:
                         if raw is _CUT:

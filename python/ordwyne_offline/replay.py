@@ -174,7 +174,7 @@ def replay_events(start: Start, events, *, keep_going: bool = False,
     prefix = Prefix(start)
     classify = prefix.classify if prefix.open else None
     SKIP, LATE = Prefix.SKIP, Prefix.LATE
-    lines = 0
+    lines = decisions = resolutions = 0
 
     def report(ev, decision_id, check, logged, expected, message=None):
         m = Mismatch(ev.file, ev.line, decision_id, check, logged, expected,
@@ -222,7 +222,7 @@ def replay_events(start: Start, events, *, keep_going: bool = False,
                 if result.stopped_at:
                     break
                 continue
-            result.decisions += 1
+            decisions += 1
             if differences:
                 decision_id = data["record"]["decision_id"]
                 for check, logged, expected in differences:
@@ -249,10 +249,10 @@ def replay_events(start: Start, events, *, keep_going: bool = False,
             elif problem is not None:
                 report(ev, decision_id, problem[0], problem[1], problem[2], problem[3])
             if resolution is not None:
-                result.resolutions += 1
+                resolutions += 1
         # outcome and watermark lines are a fleet's, not the host's calls; a
         # torn last line was warned about by the reader
         if result.stopped_at:
             break
-    result.lines = lines
+    result.lines, result.decisions, result.resolutions = lines, decisions, resolutions
     return result

@@ -137,12 +137,15 @@ class _Counters:
     def __init__(self) -> None:
         self.chunks: Dict[int, array] = {}
 
-    def shown(self, count: int, tag: int) -> None:
+    def shown(self, count: int, tag: int) -> bool:
+        """Note a decision; False when one was shown at this counter before."""
         chunk = self.chunks.get(count // _CHUNK)
         if chunk is None:
             chunk = self.chunks[count // _CHUNK] = array("L", _ZEROS)
-        if not chunk[count % _CHUNK]:
-            chunk[count % _CHUNK] = tag << 2
+        if chunk[count % _CHUNK]:
+            return False
+        chunk[count % _CHUNK] = tag << 2
+        return True
 
     def has(self, count: int, tag: int, flags: int = 0) -> bool:
         """Whether the decision with this counter and salt was shown (with
@@ -459,13 +462,14 @@ class Encoding:
         decision_id = rec["decision_id"]
         bits = data["bits"]
         context = data["context"]
-        candidates = [tuple(c) for c in data["candidates"]]
+        candidates = data["candidates"]
         chosen = rec["chosen"]
         n = len(candidates)
         in_range = chosen < n
         encoded = None
         if n:
             try:
+                candidates = [tuple(c) for c in candidates]
                 encoded = self.scratch.record(bits, context, candidates, chosen if in_range else 0)
             except DECIDE_ERRORS as e:
                 if self._sound(ev, rec):
@@ -545,27 +549,36 @@ class Resolutions:
         self.streams = streams
         self.report = report
         self.start = start
-        self.pending: Dict[str, tuple] = {}  # id -> (counter, its stream), not yet resolved
+        self.pending: Dict[str, tuple] = {}  # id -> (counter, stream, salt tag), unresolved
         self.waiting: Dict[str, tuple] = {}  # outcome's id -> (file, line), decision not yet seen
         if start is not None:
             single = streams.single
             for r in start.info.records:
                 count = decision_count_of(r.decision_id)
-                self.pending[r.decision_id] = (count, single)
+                tag = streams.tag(_salt_of(r.decision_id))
+                self.pending[r.decision_id] = (count, single, tag)
                 if count is not None:
-                    single.counters.shown(count, streams.tag(_salt_of(r.decision_id)))
+                    single.counters.shown(count, tag)
 
-    def decided(self, stream: _Stream, decision_id: str, count: Optional[int]) -> None:
-        """A decision line of this stream (one whose id went back only if it
-        is no known decision yet)."""
-        if count is not None:
-            tag = self.streams.tag(_salt_of(decision_id))
-            if stream.counters.has(count, tag):
-                return  # a repeated line: the decision is known already
-            stream.counters.shown(count, tag)
-        self.pending[decision_id] = (count, stream)
+    def decided(self, stream: _Stream, decision_id: str, count: Optional[int],
+                salt: Optional[str] = None) -> None:
+        """A decision line of this stream (`salt`: its id's), unless the
+        decision is known already (a repeated line)."""
+        tags = self.streams.tags
+        if salt is None:
+            salt = _salt_of(decision_id)
+        tag = tags.get(salt) or self.streams.tag(salt)
+        if count is not None and not stream.counters.shown(count, tag):
+            return
+        self.pending[decision_id] = (count, stream, tag)
         if self.waiting and self.waiting.pop(decision_id, None) is not None and count is not None:
-            stream.counters.flag(count, self.streams.tag(_salt_of(decision_id)), _OUTCOME)
+            stream.counters.flag(count, tag, _OUTCOME)
+
+    def alias(self, stream: _Stream, decision_id: str) -> None:
+        """Another id a decision line may be resolved by (the id it should
+        have had, where its own is damaged); it takes no counter."""
+        if decision_id not in self.pending:
+            self.pending[decision_id] = (None, stream, 0)
 
     def shown(self, decision_id: str) -> None:
         """A decision line the start state contains: known to outcomes."""
@@ -578,10 +591,10 @@ class Resolutions:
         """Judge a resolution line; whether it resolves a known pending decision."""
         entry = self.pending.pop(decision_id, None)
         if entry is not None:
-            count, stream = entry
+            count, stream, tag = entry
             stream.seen += 1
             if count is not None:
-                stream.counters.flag(count, self.streams.tag(_salt_of(decision_id)), _RESOLVED)
+                stream.counters.flag(count, tag, _RESOLVED)
             return True
         stream = self.streams.of_id(decision_id)
         counted = stream if stream is not None else self.streams.current
@@ -941,22 +954,61 @@ class Verifier:
     def _decision(self, ev: Event, late: bool) -> None:
         rec = ev.data["record"]
         decision_id = rec["decision_id"]
+        id_salt = decision_id.rpartition(":")[0]
         count = decision_count_of(decision_id)
         if count is not None and self.prefix is not None and self.prefix.open and not late:
             self.prefix.close()
         # the id's own salt says which state made it, even when the record's disagrees
-        stream = self.streams.current = self.streams.for_decision(_salt_of(decision_id), count)
-        steps = self.ids.judge(ev, stream, decision_id, rec["salt"], count, late)
-        vouched = False  # None: the line turned out malformed
+        stream = self.streams.current = self.streams.for_decision(id_salt, count)
         replay = self.replay
-        for step_ev, snapshot, judge_version, replayed, true_id in steps:
+        if count is not None and count == stream.expected and stream.held is None \
+                and stream.back is None and id_salt == rec["salt"] and not late:
+            # the usual line, next in its sequence: what DecisionIds would say
+            if self.streams.single is stream:
+                stream.expected = count + 1
+            else:
+                self.streams.expect(stream, count + 1)
+            stream.alternative = None
+            version = rec["model_version"]
+            if stream.doubt or stream.version_suspect is not None or stream.version_base is None \
+                    or version != stream.version_base + stream.seen:
+                self.versions.judge(ev, stream, decision_id, version)
+            else:
+                stream.last_version = version
+            vouched = False
+            if replay is not None and replay.state is not None:
+                vouched = replay.decision(ev, False, self._full)
+                if self.expect is not None and not self.expect.done \
+                        and replay.state is not None:
+                    self.expect.after(ev, replay)
+        else:
+            vouched = self._judge_order(ev, stream, decision_id, rec["salt"], count, late)
+        if vouched is False:  # None: the line turned out malformed
+            # the replay does not vouch for the line: encode its inputs on their own
+            self.encoding.judge(ev, ev.data)
+        p = rec["propensity"]
+        if not 0.0 < p <= 1.0:
+            check_propensity(self._report, ev, decision_id, p)
+        if self.marks.marks:
+            self.marks.decision(ev, decision_id, rec["t"])
+        if not late:
+            self.resolved.decided(stream, decision_id, count, id_salt)
+
+    def _judge_order(self, ev, stream, decision_id, salt, count, late):
+        """A line out of the usual order: DecisionIds says which lines it
+        settles, and how their versions are judged and which are replayed.
+        Returns what the replay says of this very line (see ReplayCheck)."""
+        vouched = False
+        replay = self.replay
+        for step_ev, snapshot, judge_version, replayed, true_id in self.ids.judge(
+                ev, stream, decision_id, salt, count, late):
             step_rec = step_ev.data["record"]
             if judge_version:
                 self.versions.judge(step_ev, stream, step_rec["decision_id"],
                                     step_rec["model_version"], snapshot)
             if true_id is not None and true_id != step_rec["decision_id"]:
-                # its resolution will name the id it should have had
-                self.resolved.decided(stream, true_id, decision_count_of(true_id))
+                # its resolution may name the id it should have had
+                self.resolved.alias(stream, true_id)
             if replayed and replay is not None and replay.state is not None:
                 result = replay.decision(step_ev, true_id is not None, self._full)
                 if step_ev is ev:
@@ -964,14 +1016,7 @@ class Verifier:
                 if self.expect is not None and not self.expect.done \
                         and replay.state is not None:
                     self.expect.after(step_ev, replay)
-        if vouched is False:
-            # the replay does not vouch for the line: encode its inputs on their own
-            self.encoding.judge(ev, ev.data)
-        check_propensity(self._report, ev, decision_id, rec["propensity"])
-        if self.marks.marks:
-            self.marks.decision(ev, decision_id, rec["t"])
-        if not late:
-            self.resolved.decided(stream, decision_id, count)
+        return vouched
 
     def _resolution(self, ev: Event, late: bool) -> None:
         known = self.resolved.resolution(ev, ev.data["decision_id"], late)
@@ -1000,7 +1045,7 @@ class Verifier:
         elif data.get("event") == "resolution" or "kind" in data:
             decision_id = data.get("decision_id")
             known = self.resolved.pending.pop(decision_id, None) \
-                if type(decision_id) is str else None
+                if type(decision_id) is str else None  # (counter, stream, tag)
             stream = known[1] if known is not None else streams.current
             if stream is not None:
                 stream.seen += 1
