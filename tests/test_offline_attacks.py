@@ -141,6 +141,10 @@ def test_a_replaced_file_keeps_its_mode_and_a_new_one_follows_the_umask(tmp_path
 INTERRUPTED = """
     import os, signal, sys, time
     from ordwyne_offline import cli
+    # a test run in the background starts with SIGINT ignored; a user's shell does not
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    signal.signal(signal.SIGHUP, signal.SIG_DFL)
     real = os.fsync
     def fsync(fd):  # the signal arrives while the output is being written
         os.kill(os.getpid(), {signum})
