@@ -185,10 +185,19 @@ def replay_events(start: Start, events, *, keep_going: bool = False,
         if not keep_going:
             result.stopped_at = m
 
-    def late(ev, decision_id, check, what):
-        report(ev, decision_id, check, decision_id, None,
-               f"{what} {decision_id!r} is already in the start state, but comes after "
-               "lines that are not: the line is out of place")
+    def done_at_head(ev, decision_id, check, what) -> bool:
+        """Whether the line is done with: skipped as already in the start
+        state, or out of place (after lines the start state does not hold)."""
+        where = classify(ev)
+        if where == SKIP:
+            result.skipped += 1
+            return True
+        if where == LATE:
+            report(ev, decision_id, check, decision_id, None,
+                   f"{what} {decision_id!r} is already in the start state, but comes after "
+                   "lines that are not: the line is out of place")
+            return True
+        return False
 
     for ev in events:
         if until_line is not None and lines >= until_line:
@@ -198,12 +207,7 @@ def replay_events(start: Start, events, *, keep_going: bool = False,
         if kind == "decision":
             data = ev.data
             if classify is not None:
-                where = classify(ev)
-                if where == SKIP:
-                    result.skipped += 1
-                    continue
-                if where == LATE:
-                    late(ev, data["record"]["decision_id"], "decision_id", "decision")
+                if done_at_head(ev, data["record"]["decision_id"], "decision_id", "decision"):
                     if result.stopped_at:
                         break
                     continue
@@ -232,16 +236,11 @@ def replay_events(start: Start, events, *, keep_going: bool = False,
         elif kind == "resolution":
             data = ev.data
             decision_id = data["decision_id"]
-            if classify is not None:
-                where = classify(ev)
-                if where == SKIP:
-                    result.skipped += 1
-                    continue
-                if where == LATE:
-                    late(ev, decision_id, "second_resolution", "the resolution of")
-                    if result.stopped_at:
-                        break
-                    continue
+            if classify is not None and done_at_head(ev, decision_id, "second_resolution",
+                                                     "the resolution of"):
+                if result.stopped_at:
+                    break
+                continue
             resolution, problem = resolve(state, data, default_reward)
             if resolution is None and problem is None:
                 report(ev, decision_id, "unknown_decision", decision_id, None,
