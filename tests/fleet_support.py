@@ -26,7 +26,7 @@ from test_offline_support import random_features
 TESTS = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(TESTS)
 sys.path.insert(0, os.path.join(ROOT, "bench"))
-from workload import SplitMix64, Workload  # noqa: E402
+from workload import Workload  # noqa: E402
 
 WORKLOAD = Workload()
 
@@ -165,6 +165,11 @@ def train_command(*args):
 def run_train(*args, timeout=300):
     return subprocess.run(train_command(*args), capture_output=True, text=True, env=env(),
                           timeout=timeout)
+
+
+def read(path):
+    with open(path) as f:
+        return f.read()
 
 
 def report(path):

@@ -17,8 +17,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import ordwyne as ow
 from ordwyne_offline import cli
-from fleet_support import (MODEL, WORKLOAD, Host, differences, fleet_facts, number, report,
-                           simulated_fleet, state_fields)
+from fleet_support import (MODEL, WORKLOAD, Host, differences, fleet_facts, number, read,
+                           report, simulated_fleet, state_fields)
 from test_offline_support import create_args
 
 PARAMS = st.fixed_dictionaries(dict(
@@ -38,11 +38,6 @@ FEW = settings(max_examples=25, deadline=None,
 
 def train(*argv):
     return cli.main(["train", *map(str, argv), "--quiet"])
-
-
-def read(path):
-    with open(path) as f:
-        return f.read()
 
 
 @FEW
