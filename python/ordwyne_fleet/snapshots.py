@@ -16,6 +16,7 @@ from typing import Optional, Tuple
 
 import ordwyne
 
+from ordwyne_offline.statefile import parse_state
 from ordwyne_offline.util import write_atomic
 
 __all__ = ["Snapshots", "without_pending", "KEEP"]
@@ -30,10 +31,18 @@ def _no_train(record, reward):
 
 
 def without_pending(state) -> str:
-    """The state's text with its pending decisions dropped, model untouched."""
+    """The state's text with its pending decisions dropped, model untouched
+    (a hook that does nothing takes their training; the model version
+    counts them, as every resolution is counted)."""
     copy = ordwyne.deserialize(ordwyne.serialize(state))
     ordwyne.expire(copy, float("inf"), _no_train)
-    return ordwyne.serialize(copy)
+    text = ordwyne.serialize(copy)
+    left = parse_state(text).records  # a NaN time is never due
+    if left:
+        for r in left:
+            ordwyne.learn(copy, r.decision_id, 0.0, float("nan"), _no_train)
+        text = ordwyne.serialize(copy)
+    return text
 
 
 class Snapshots:
