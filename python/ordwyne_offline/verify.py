@@ -124,6 +124,7 @@ def _salt_of(decision_id: str) -> str:
 _RESOLVED, _OUTCOME = 1, 2
 _CHUNK = 64  # counters per chunk of the table
 _ZEROS = [0] * _CHUNK
+_ENTRY = "I" if array("I").itemsize >= 4 else "L"  # 32 bits: a tag and two flags
 
 
 class _Counters:
@@ -141,7 +142,7 @@ class _Counters:
         """Note a decision; False when one was shown at this counter before."""
         chunk = self.chunks.get(count // _CHUNK)
         if chunk is None:
-            chunk = self.chunks[count // _CHUNK] = array("L", _ZEROS)
+            chunk = self.chunks[count // _CHUNK] = array(_ENTRY, _ZEROS)
         if chunk[count % _CHUNK]:
             return False
         chunk[count % _CHUNK] = tag << 2
@@ -846,6 +847,8 @@ class Expectation:
 
 # -- the verifier ----------------------------------------------------------------
 
+_NEW, _SKIP, _LATE = Prefix.NEW, Prefix.SKIP, Prefix.LATE
+
 class Verifier:
     """Feed it events in log order, then call finish(). Findings are passed
     to `emit` as they are found and counted in `counts`; warnings go to
@@ -923,20 +926,20 @@ class Verifier:
             self._report.keep_only(self.ids.open_lines() if self.ids.holding else set())
         kind = ev.kind
         if kind == "decision":
-            where = self.prefix.classify(ev) if self.prefix is not None else Prefix.NEW
-            if where == Prefix.SKIP:
+            where = self.prefix.classify(ev) if self.prefix is not None else _NEW
+            if where == _SKIP:
                 self.skipped += 1
                 self.resolved.shown(ev.data["record"]["decision_id"])
                 return
             self.decisions += 1
-            self._decision(ev, where == Prefix.LATE)
+            self._decision(ev, where == _LATE)
         elif kind == "resolution":
-            where = self.prefix.classify(ev) if self.prefix is not None else Prefix.NEW
-            if where == Prefix.SKIP:
+            where = self.prefix.classify(ev) if self.prefix is not None else _NEW
+            if where == _SKIP:
                 self.skipped += 1
                 return
             self.resolutions += 1
-            self._resolution(ev, where == Prefix.LATE)
+            self._resolution(ev, where == _LATE)
         elif kind == "outcome":
             self.outcomes += 1
             self.resolved.outcome(ev, ev.data["decision_id"])
@@ -954,8 +957,10 @@ class Verifier:
     def _decision(self, ev: Event, late: bool) -> None:
         rec = ev.data["record"]
         decision_id = rec["decision_id"]
-        id_salt = decision_id.rpartition(":")[0]
-        count = decision_count_of(decision_id)
+        id_salt, sep, digits = decision_id.rpartition(":")
+        # decision_count_of, on the parts at hand
+        count = int(digits) if sep and digits.isdigit() and digits.isascii() \
+            and (len(digits) == 1 or digits[0] != "0") else None
         if count is not None and self.prefix is not None and self.prefix.open and not late:
             self.prefix.close()
         # the id's own salt says which state made it, even when the record's disagrees
