@@ -343,3 +343,18 @@ def test_an_unreachable_redis_at_start_is_one_line_and_exit_2(tmp_path):
     lines = r.stderr.strip().splitlines()
     assert r.returncode == 2 and len(lines) == 1 and lines[0].startswith("ordwyne train: ")
     assert "secret" not in r.stdout + r.stderr
+
+
+@pytest.mark.parametrize("features", ["[[this is not JSON]]", "[[1,2.0],[x]]"])
+def test_unread_features_are_judged_like_every_commands(tmp_path, capsys, features):
+    """The learner never reads a decision's features, yet a line whose
+    features are no JSON is no log line, here as in verify."""
+    host = Host(3, dict(bits=4, horizon=2.0, default_reward=0.0, epsilon=0.1,
+                        forgetfulness=0.9)).run(5)
+    first = host.lines[0]
+    start = first.index('"features":[[') + len('"features":')
+    end = first.index("]]", start) + 2
+    bad = tmp_path / "bad.jsonl"
+    bad.write_text(first[:start] + features + first[end:] + "\n")
+    assert cli.main(["train", str(bad), *FLAGS, "--out", str(tmp_path / "o")]) == 2
+    assert "bad.jsonl:1: not valid JSON" in capsys.readouterr().err

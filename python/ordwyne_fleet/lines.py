@@ -15,7 +15,7 @@ from typing import Optional, Tuple
 
 from ordwyne_offline import logs
 
-__all__ = ["outcome_line", "watermark_line", "parse", "line_time", "Malformed"]
+__all__ = ["outcome_line", "watermark_line", "parse", "line_time", "Malformed", "check_unread"]
 
 _SEPARATORS = (",", ":")
 
@@ -42,6 +42,19 @@ def watermark_line(t: float, final: bool = False) -> str:
     return json.dumps(d, separators=_SEPARATORS)
 
 
+# what the text of [index, value] pairs is made of; the full check costs as
+# much as parsing the rest of the line, and the learner never reads them
+_PAIR_BYTES = b"0123456789.,-+eE[]NaInfity"
+
+
+def check_unread(file: str, line: int, features) -> None:
+    """A decision line's unread features: text of the characters pairs are
+    written with passes; any other is judged as every command judges it
+    (raises LogError)."""
+    if type(features) is logs.LazyFeatures and features.text.translate(None, _PAIR_BYTES):
+        logs.check_lazy_features(file, line, features)
+
+
 class Malformed(ValueError):
     """A line that is no log line; the message says why."""
 
@@ -52,8 +65,8 @@ def parse(raw: bytes) -> Tuple[str, dict]:
     Raises Malformed."""
     data = logs._parse_lazy(raw)
     if data is not None:
-        try:  # the features stay unread, but are judged as every command judges them
-            logs.check_lazy_features("", 0, data["record"]["features"])
+        try:
+            check_unread("", 0, data["record"]["features"])
         except logs.LogError as e:
             raise Malformed(e.reason) from None
         return "decision", data

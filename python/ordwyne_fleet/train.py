@@ -18,11 +18,12 @@ from typing import List, Optional
 
 import ordwyne
 
-from ordwyne_offline.logs import LazyFeatures, LogError, check_lazy_features, iter_events
+from ordwyne_offline.logs import LogError, iter_events
 from ordwyne_offline.start import StartError, add_start_arguments, start_from_args
 from ordwyne_offline.util import Progress, write_atomic
 
 from .learner import Learner
+from .lines import check_unread
 from .merge import keyed, merged, source_name
 from .transport import fleet_files, is_redis, redact
 
@@ -129,12 +130,9 @@ def _expand(sources: List[str]) -> List[str]:
 
 
 def _events(path: str, progress):
-    lazy = LazyFeatures
     for ev in iter_events([path], incomplete="warn", lazy_features=True, progress=progress):
         if ev.kind == "decision":
-            features = ev.data["record"]["features"]
-            if type(features) is lazy:  # unread, but judged as every command judges it
-                check_lazy_features(ev.file, ev.line, features)
+            check_unread(ev.file, ev.line, ev.data["record"]["features"])
         yield ev.kind, ev.data, ev.line
 
 
