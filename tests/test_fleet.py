@@ -355,6 +355,6 @@ def test_unread_features_are_judged_like_every_commands(tmp_path, capsys, featur
     start = first.index('"features":[[') + len('"features":')
     end = first.index("]]", start) + 2
     bad = tmp_path / "bad.jsonl"
-    bad.write_text(first[:start] + features + first[end:] + "\n")
+    bad.write_text(first + "\n" + first[:start] + features + first[end:] + "\n")
     assert cli.main(["train", str(bad), *FLAGS, "--out", str(tmp_path / "o")]) == 2
-    assert "bad.jsonl:1: not valid JSON" in capsys.readouterr().err
+    assert "bad.jsonl:2: not valid JSON" in capsys.readouterr().err
