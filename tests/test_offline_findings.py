@@ -210,9 +210,11 @@ def test_a_later_state_catches_what_a_start_state_cannot(tmp_path, two_states, f
     assert finding["line"] < decision_at(lines, 31) + 1
 
 
-def test_a_sound_log_arrives_at_the_later_state(tmp_path, two_states):
+@pytest.mark.parametrize("later_is_start", [False, True])
+def test_a_sound_log_arrives_at_the_later_state(tmp_path, two_states, later_is_start):
     lines, start, later = two_states
-    status, report = run_verify(tmp_path, lines, "--state", start, "--expect", later)
+    status, report = run_verify(tmp_path, lines, "--state", start,
+                                "--expect", start if later_is_start else later)
     assert (status, report["findings"]) == (0, [])
 
 

@@ -828,20 +828,20 @@ class Expectation:
         self.find = report.find
         self.done = False
 
-    def after(self, ev, replay: ReplayCheck) -> None:
-        """After a replayed line: compare once the replay reached (or passed)
-        the later state's counters."""
+    def after(self, ev, replay: ReplayCheck, when: str = "after") -> None:
+        """After a replayed line (or before the first, `when`): compare once
+        the replay reached (or passed) the later state's counters."""
         count, version = replay.decision_count, replay.model_version
         target_count, target_version = self.target
         if count > target_count or (count == target_count and version >= target_version):
-            self.compare(ev, replay)
+            self.compare(ev, replay, when)
 
-    def compare(self, ev, replay: ReplayCheck) -> None:
+    def compare(self, ev, replay: ReplayCheck, when: str = "after") -> None:
         self.done = True
         differences = state_differences(ordwyne.serialize(replay.state), self.text)
         if differences:
             self.find(ev, None, "expect", differences, self.name,
-                      f"after this line the replayed state differs from {self.name}: "
+                      f"{when} this line the replayed state differs from {self.name}: "
                       + "; ".join(differences))
 
 
@@ -922,6 +922,8 @@ class Verifier:
     def feed(self, ev: Event) -> None:
         self.lines += 1
         self._last = ev
+        if self.lines == 1 and self.expect is not None:
+            self.expect.after(ev, self.replay, "before")  # the later state may be the start
         if self._report.keys:  # a line stays open for findings while it is held
             self._report.keep_only(self.ids.open_lines() if self.ids.holding else set())
         kind = ev.kind
