@@ -3,6 +3,7 @@ a command, states compared field by field, seeded hosts and fleets, and a
 pacer that feeds a fleet's finished events to a following learner as live
 workers would. Holds no tests itself."""
 
+import atexit
 import heapq
 import json
 import math
@@ -138,11 +139,21 @@ class RedisServer:
         return need_redis().Redis.from_url(self.url)
 
 
+_started = []  # every server a test started, stopped when the test run ends
+
+
+@atexit.register
+def _stop_servers():
+    for server in _started:
+        server.stop()
+
+
 def start_redis(directory, **options):
     """Start a server for a test (skipping, or failing under CI, without Redis)."""
     need_redis()
     for _ in range(5):  # another process may take the free port first
         server = RedisServer(directory, **options)
+        _started.append(server)
         try:
             return server.start()
         except RuntimeError:
