@@ -28,6 +28,7 @@ from typing import Callable, Dict, Optional
 
 import ordwyne
 
+from ordwyne_offline.logs import Event
 from ordwyne_offline.start import Start
 
 __all__ = ["Learner", "COUNTS"]
@@ -39,10 +40,6 @@ RECENT = 1 << 16  # resolved ids remembered to tell a second outcome from an orp
 COUNTS = ("lines", "decisions", "resolutions", "outcomes", "rewarded", "late",
           "after_expiry", "duplicate_outcomes", "orphaned_outcomes", "expired", "watermarks",
           "skipped", "duplicate_decisions", "unknown_resolutions", "refused")
-
-
-def _no_train(record, reward):
-    return None
 
 
 class Learner:
@@ -58,8 +55,8 @@ class Learner:
         self.warn = warn
         self.counts: Dict[str, int] = dict.fromkeys(COUNTS, 0)
         # logged decision id -> the learner's id, for every pending decision
+        # the start state's own pending ids stay as they are
         self.ids: Dict[str, str] = {r.decision_id: r.decision_id for r in start.info.records}
-        self.own = set(self.ids)  # the start state's pending ids, kept as they are
         # resolved logged id -> "outcome" once an outcome came for it, else how
         # it left the ledger: a second outcome is a duplicate, a first one late
         self.recent: Dict[str, str] = {}
@@ -76,7 +73,7 @@ class Learner:
     def persisted(self) -> dict:
         """What a checkpoint keeps: the state and everything around it."""
         return {"state": ordwyne.serialize(self.state), "ids": self.ids,
-                "own": sorted(self.own), "recent": list(self.recent.items()),
+                "recent": list(self.recent.items()),
                 "waiting": list(self.waiting.items()), "due": self.due, "now": self.now,
                 "counts": self.counts, "start_count": self.start.decision_count,
                 "start_pending": sorted(self.start.pending_ids)}
@@ -85,18 +82,16 @@ class Learner:
     def restored(cls, d: dict, warn: Optional[Callable[[str], None]] = None) -> "Learner":
         """The learner a checkpoint kept (ValueError, KeyError or TypeError
         when it is damaged)."""
-        learner = cls.__new__(cls)
         try:
             start = Start.from_text(d["state"], "in the checkpoint")
         except Exception as e:  # StartError: the engine's own message
             raise ValueError(str(e)) from None
-        learner.__init__(start, warn)
+        learner = cls(start, warn)
         # lines already in the first run's start state are still recognised
         start.decision_count = d["start_count"]
         start.pending_ids = set(d["start_pending"])
         learner.contained = start.already_contained if start.decision_count else None
         learner.ids = dict(d["ids"])
-        learner.own = set(d["own"])
         learner.recent = dict(d["recent"])
         learner.waiting = {k: list(v) for k, v in d["waiting"]}
         learner.due = list(d["due"])
@@ -110,7 +105,7 @@ class Learner:
         counts = self.counts
         counts["lines"] += 1
         if kind == "decision":
-            if self.contained is not None and self.contained(_Line(kind, data)):
+            if self.contained is not None and self.contained(Event("", 0, data, kind)):
                 counts["skipped"] += 1
             else:
                 self._decision(data, time)
@@ -120,7 +115,7 @@ class Learner:
             self._outcome(data["decision_id"], data["reward"], time)
             self._advance(time)
         elif kind == "resolution":
-            if self.contained is not None and self.contained(_Line(kind, data)):
+            if self.contained is not None and self.contained(Event("", 0, data, kind)):
                 counts["skipped"] += 1
             else:
                 self._resolution(data)
@@ -208,7 +203,7 @@ class Learner:
         if due and due[0] <= time:
             while due and due[0] <= time:
                 heapq.heappop(due)
-            own = self.own
+            own = self.start.pending_ids
             for r in ordwyne.expire(self.state, time):
                 mine = r.decision_id
                 logged = mine if mine in own else mine.rpartition(":")[0]
@@ -240,13 +235,3 @@ class Learner:
         counts["waiting_outcomes"] = len(self.waiting)
         counts["pending"] = len(self.ids)
         return counts
-
-
-class _Line:
-    """The face of an Event that Start.already_contained reads."""
-
-    __slots__ = ("kind", "data")
-
-    def __init__(self, kind: str, data: dict) -> None:
-        self.kind = kind
-        self.data = data
